@@ -10,6 +10,7 @@
 #include "run/exit_codes.h"
 
 uint16_t smi_port;
+void (*smi_trigger)(uint16_t port, uint8_t command) = port_out8;
 uint8_t* param_block;
 uint32_t transfer_phys;
 uint8_t* transfer_buffer;
@@ -29,7 +30,7 @@ void set_piece(uint32_t address, uint32_t length) {
 // transfer buffer; the barriers keep the compiler from moving those accesses across it.
 void smi_call(uint8_t command) {
   asm volatile("" ::: "memory");
-  port_out8(smi_port, command);
+  smi_trigger(smi_port, command);
   asm volatile("" ::: "memory");
 }
 

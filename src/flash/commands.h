@@ -22,6 +22,8 @@ constexpr int PARAM_STATUS = 16;
 constexpr uint32_t PARAM_BLOCK_SIZE = 17;
 
 extern uint16_t smi_port;
+// Writes the command byte to the port; unit tests put a handler of their own here.
+extern void (*smi_trigger)(uint16_t port, uint8_t command);
 extern uint8_t* param_block;      // in the system BIOS window
 extern uint32_t transfer_phys;    // 0 while no buffer is held
 extern uint8_t* transfer_buffer;  // the same bytes, seen from user space

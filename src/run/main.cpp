@@ -1,1 +1,40 @@
-int main() { return 1; }
+#include <cstdio>
+
+#include "flash/layout.h"
+#include "platform/driver.h"
+#include "platform/physmem.h"
+#include "platform/ports.h"
+#include "rom/program.h"
+#include "rom/save.h"
+#include "rom/validate.h"
+#include "run/errors.h"
+#include "run/exit_codes.h"
+#include "run/options.h"
+
+int main(int argc, char** argv) {
+  if (!parse_options(argc, argv)) {
+    show_usage();
+    fail_exit(EXIT_USAGE);
+  }
+  show_banner();
+  if (options.help) {
+    show_usage();
+    fail_exit(EXIT_OK);
+  }
+  raise_io_privilege();
+  if (options.compare && !options.input) fatal(EXIT_NO_INPUT, "Input file required");
+  if (options.show_file_id) show_file_rom_id(options.id_name);
+  if (!load_driver()) fatal(EXIT_DRIVER, "Unable to load driver\n");
+  if (!open_phys_memory()) fatal(EXIT_MEM_OPEN, "Unable to initialize memory manager\n");
+  int r = locate_flash_interface();
+  if (r != 0) fatal(r, "BIOS has no flash information available");
+  if (options.save && !options.compare) save_bios();
+  if (options.input || options.compare) program_flash();
+  if (options.compare) {
+    compare_report();
+    options.destroy_cmos = 0;
+  }
+  if (options.input && options.destroy_cmos) destroy_cmos_checksum();
+  if (options.show_rom_id) printf("\n ROM ID = %s", RomId);
+  fail_exit(EXIT_OK);
+}

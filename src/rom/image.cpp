@@ -1,0 +1,106 @@
+#include "rom/image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "flash/layout.h"
+#include "flash/le.h"
+#include "rom/romfile.h"
+#include "rom/validate.h"
+#include "run/errors.h"
+#include "run/exit_codes.h"
+#include "run/options.h"
+#include "run/progress.h"
+
+NcBlockList nc_blocks;
+uint8_t* image_slot;
+uint8_t* scratch_buffer;
+uint32_t scratch_size;
+int64_t rom_file_size;
+
+namespace {
+uint32_t image_fill;  // bytes appended to the image so far
+}
+
+uint8_t* alloc_buffer(uint32_t size) {
+  return static_cast<uint8_t*>(calloc(static_cast<size_t>(size / 4) + 1, 4));
+}
+
+void alloc_image() {
+  free_image();  // a boot-block buffer may still be here after a failed check in compare mode
+  image_slot = alloc_buffer(rom_size);
+  if (image_slot == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
+  image_fill = 0;
+}
+
+void free_image() {
+  free(image_slot);
+  image_slot = nullptr;
+}
+
+void alloc_scratch() {
+  uint32_t size = CHUNK_SIZE;
+  for (uint32_t i = 0; i < block_count(); ++i) {
+    if (block_size(i) > size) size = block_size(i);
+  }
+  scratch_buffer = alloc_buffer(size);
+  if (scratch_buffer == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
+  scratch_size = size;
+}
+
+void free_scratch() {
+  free(scratch_buffer);
+  scratch_buffer = nullptr;
+  scratch_size = 0;
+}
+
+void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
+  for (uint32_t q = 10; q + 22 <= len; q += 8) {
+    if (memcmp(chunk + q, "ZORBIOSC", 8) != 0) continue;
+    uint8_t old = chunk[q - 3];
+    chunk[q - 3] = static_cast<uint8_t>(value);
+    uint32_t d = static_cast<uint8_t>(static_cast<uint8_t>(value) - old);
+    // The balancing word's top byte drops by what the signature byte rose, so the image's
+    // word sum and byte sum stay as they were.
+    put_le32(chunk + q + 14, le32(chunk + q + 14) - (d << 24));
+    return;
+  }
+}
+
+int find_nc_header(const uint8_t* chunk, uint32_t len) {
+  for (uint32_t q = 0; q + 16 <= len; q += 16) {
+    if (memcmp(chunk + q, "ZORNCBLK", 8) == 0) return static_cast<int>(q);
+  }
+  return -1;
+}
+
+void scan_nc_blocks(const uint8_t* chunk, uint32_t len, uint32_t offset) {
+  int q = find_nc_header(chunk, len);
+  if (q < 0) return;
+  if (nc_blocks.nc_count >= NC_MAX) {
+    fatal(EXIT_TOO_MANY_NC,
+          "Error! This BIOS version has more Not-Critical blocks then normally supported");
+  }
+  nc_blocks.nc_start[nc_blocks.nc_count] = offset + static_cast<uint32_t>(q);
+  nc_blocks.nc_size[nc_blocks.nc_count] = le32(chunk + q + 12);
+  nc_blocks.nc_count++;
+}
+
+void load_rom_image() {
+  progress_read_file(PROGRESS_START, 0);
+  uint32_t len = CHUNK_SIZE;
+  for (uint32_t offset = 0; offset < rom_size; offset += len) {
+    progress_read_file(offset, rom_size);
+    if (offset + len > rom_size) len = rom_size - offset;
+    if (file_read_at(rom_file, offset, len, scratch_buffer) != len) {
+      // In compare mode the chunk goes on at full length with whatever the buffer held.
+      if (!options.compare) fatal(EXIT_FILE_READ, "Unable to read from disk\n");
+      size_ok = 0;
+    }
+    if (options.signature_value != 0) patch_signature(scratch_buffer, len, options.signature_value);
+    scan_nc_blocks(scratch_buffer, len, offset);
+    memcpy(image_slot + image_fill, scratch_buffer, len);
+    image_fill += len;
+  }
+  progress_read_file(PROGRESS_DONE, static_cast<uint32_t>(rom_file_size));
+}

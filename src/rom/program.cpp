@@ -1,0 +1,149 @@
+#include "rom/program.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "flash/commands.h"
+#include "flash/layout.h"
+#include "rom/image.h"
+#include "rom/romfile.h"
+#include "rom/validate.h"
+#include "run/errors.h"
+#include "run/exit_codes.h"
+#include "run/options.h"
+
+namespace {
+
+// start <= x < start + size, all in unsigned 32-bit arithmetic.
+bool in_nc_entry(int i, uint32_t x) {
+  return nc_blocks.nc_start[i] <= x && x < nc_blocks.nc_start[i] + nc_blocks.nc_size[i];
+}
+
+bool block_fits_image(uint32_t address, uint32_t size) {
+  if (size == 0 || size % TRANSFER_SIZE != 0 || address < RomBase) return false;
+  return static_cast<uint64_t>(address - RomBase) + size <= rom_size;
+}
+
+// From the first erase to the last verify, nothing from the terminal or a closed pipe may stop
+// the run halfway through the flash.
+void block_stop_signals(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) sigaddset(&set, sig);
+  sigprocmask(how, &set, nullptr);
+}
+
+using BlockOp = int (*)(uint32_t, uint32_t, const uint8_t*, ProgressFn);
+
+// One walk of the table; op is null for the erase pass.
+void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const char* message) {
+  uint32_t n = block_count();
+  progress(PROGRESS_START, n > 0 ? block_address(0) : 0);
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t address = block_address(i);
+    uint32_t size = block_size(i);
+    if (!block_selected(address, kind)) continue;
+    int ok;
+    if (op == nullptr) {
+      ok = flash_erase_block(address, size, progress);
+    } else {
+      memcpy(scratch_buffer, image_slot + (address - RomBase), size);
+      ok = op(address, size, scratch_buffer, progress);
+    }
+    if (!ok) fatal(code, message, static_cast<unsigned long>(address));
+  }
+  progress(PROGRESS_DONE, rom_size);
+}
+
+int write_op(uint32_t a, uint32_t s, const uint8_t* src, ProgressFn p) {
+  return flash_write_block(a, s, src, p);
+}
+
+}  // namespace
+
+int in_selected_nc_block(uint32_t x) {
+  if (options.nc_index == NC_ALL) return in_any_nc_block(x);
+  if (options.nc_index >= NC_MAX) return 0;
+  return in_nc_entry(options.nc_index, x) ? 1 : 0;
+}
+
+int in_any_nc_block(uint32_t x) {
+  for (int i = 0; i < nc_blocks.nc_count && i < NC_MAX; ++i) {
+    if (in_nc_entry(i, x)) return 1;
+  }
+  return 0;
+}
+
+int block_selected(uint32_t address, PassKind kind) {
+  uint32_t x = address - RomBase;
+  if (is_boot_block(address) && kind == BootBlockPass) return options.prog_bootblock;
+  if (kind != MainPass) return 0;
+  if (in_selected_nc_block(x)) return options.nc_mode;
+  if (is_nvram_block(address)) return options.prog_nvram;
+  if (options.prog_main && !is_boot_block(address)) return in_any_nc_block(x) ? 0 : 1;
+  return 0;
+}
+
+int check_selected_blocks(uint32_t* bad) {
+  for (uint32_t i = 0; i < block_count(); ++i) {
+    uint32_t address = block_address(i);
+    bool used = block_selected(address, MainPass) || block_selected(address, BootBlockPass);
+    if (used && !block_fits_image(address, block_size(i))) {
+      *bad = address;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+void erase_pass(ProgressFn progress, PassKind kind) {
+  run_pass(progress, kind, nullptr, EXIT_ERASE, "Unable to erase block: 0x%08lX\n");
+}
+
+void write_pass(ProgressFn progress, PassKind kind) {
+  run_pass(progress, kind, write_op, EXIT_WRITE, "Unable to write block: 0x%08lX\n");
+}
+
+void verify_pass(ProgressFn progress, PassKind kind) {
+  run_pass(progress, kind, flash_verify_block, EXIT_VERIFY,
+           "Block data does not match file: 0x%08lX\n");
+}
+
+void program_flash() {
+  int r = validate_rom_file();
+  if (r != 0) fail_exit(r);
+  if (!open_rom_file()) fatal(EXIT_NO_INPUT, "Cannot open %s\n", options.in_name);
+  rom_file_size = file_size(rom_file);
+  alloc_image();
+  alloc_scratch();
+  load_rom_image();
+  close_rom_file();
+
+  if (options.nc_mode && nc_blocks.nc_count == 0) {
+    if (!options.quiet) {
+      fputs("\n No non-critical blocks found in ROM file\n\n", stdout);
+      fflush(stdout);
+    }
+    if (!options.prog_main) fail_exit(EXIT_NO_NC_BLOCKS);
+  }
+  if (options.compare) return;
+
+  uint32_t bad = 0;
+  if (!check_selected_blocks(&bad)) {
+    fatal(EXIT_INVALID_BLOCK, "Invalid block in BIOS block table: 0x%08lX\n",
+          static_cast<unsigned long>(bad));
+  }
+
+  block_stop_signals(SIG_BLOCK);
+  erase_pass(progress_erase_flash, MainPass);
+  write_pass(progress_write_flash, MainPass);
+  verify_pass(progress_verify_flash, MainPass);
+  if (options.prog_bootblock) {
+    erase_pass(progress_erase_bootblock, BootBlockPass);
+    write_pass(progress_write_bootblock, BootBlockPass);
+    verify_pass(progress_verify_bootblock, BootBlockPass);
+  }
+  block_stop_signals(SIG_UNBLOCK);
+}

@@ -1,0 +1,34 @@
+#include "rom/romfile.h"
+
+#include "run/options.h"
+
+FILE* rom_file;
+
+int open_rom_file() {
+  rom_file = fopen(options.in_name, "rb");
+  return rom_file != nullptr ? 1 : 0;
+}
+
+int close_rom_file() {
+  if (rom_file != nullptr) fclose(rom_file);
+  rom_file = nullptr;
+  return 1;
+}
+
+int64_t file_size(FILE* file) {
+  off_t here = ftello(file);
+  fseeko(file, 0, SEEK_END);
+  off_t size = ftello(file);
+  fseeko(file, here, SEEK_SET);
+  return size;
+}
+
+uint32_t file_read_at(FILE* file, int64_t offset, uint32_t length, void* buffer) {
+  fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+  return static_cast<uint32_t>(fread(buffer, 4, length / 4, file) * 4);
+}
+
+uint32_t file_write_at(FILE* file, int64_t offset, uint32_t length, const void* buffer) {
+  fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+  return static_cast<uint32_t>(fwrite(buffer, 4, length / 4, file) * 4);
+}

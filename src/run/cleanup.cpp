@@ -1,0 +1,36 @@
+#include <cstdio>
+
+#include "flash/commands.h"
+#include "platform/driver.h"
+#include "platform/physmem.h"
+#include "platform/ports.h"
+#include "rom/image.h"
+#include "rom/romfile.h"
+#include "run/errors.h"
+#include "run/exit_codes.h"
+
+// Every step tests its own slot, so this is safe from any point of the run. The first error
+// code of the run wins; a clean-up failure only fills a code that was still 0.
+int cleanup_all(int code) {
+  free_scratch();
+  free_image();
+
+  int r = flash_close();
+  if (r != 0) {
+    report_error("Unable to close BIOS flash interface\n");
+    if (code == 0) code = r;
+  }
+  r = unmap_windows();
+  if (r != 0) {
+    report_error("Unable to close BIOS mapping\n");
+    if (code == 0) code = r;
+  }
+  if (!close_phys_memory()) {
+    report_error("Unable to close memory manager\n");
+    if (code == 0) code = EXIT_MEM_CLOSE;
+  }
+  unload_driver();
+  close_rom_file();
+  drop_io_privilege();
+  return code;
+}

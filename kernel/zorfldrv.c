@@ -224,8 +224,11 @@ static int zf_mmap(struct file *file, struct vm_area_struct *vma)
 
 	if (!capable(CAP_SYS_RAWIO))
 		return -EPERM;
-	/* A private mapping would copy on write and never reach the buffer. */
-	if (!(vma->vm_flags & VM_SHARED))
+	/*
+	 * A private mapping would copy on write and never reach the buffer.
+	 * VM_MAYSHARE, not VM_SHARED: a read-only shared map has only that.
+	 */
+	if (!(vma->vm_flags & VM_MAYSHARE))
 		return -EINVAL;
 	if (vma->vm_pgoff != 0)
 		return -EINVAL;

@@ -342,6 +342,21 @@ static void check_per_file(void)
 	close(b);
 }
 
+/* A read-only shared map of a read-only open is still a shared map. */
+static void check_readonly_map(void)
+{
+	int fd = open(NODE, O_RDONLY | O_CLOEXEC), e;
+	unsigned char *p;
+
+	req_size(fd, IOC_ALLOC, 1024, NULL);
+	p = mmap(NULL, 1024, PROT_READ, MAP_SHARED, fd, 0);
+	e = p == MAP_FAILED ? errno : 0;
+	check(e == 0 && p[0] == 0 && p[1023] == 0, "read-only shared map (errno %d)", e);
+	if (e == 0)
+		munmap(p, 1024);
+	close(fd);
+}
+
 static int drop_rawio(void)
 {
 	struct __user_cap_header_struct h = { _LINUX_CAPABILITY_VERSION_3, 0 };
@@ -530,6 +545,7 @@ static int run_module_checks(const char *module)
 		check_refusal(&refusals[i]);
 	check_efault();
 	check_per_file();
+	check_readonly_map();
 	check_capability();
 	check_mapping_lifetime();
 	check_release_on_close();

@@ -113,7 +113,7 @@ static int open_node(void)
 
 /* ---- requests ---- */
 
-/* A record with guard words around and after the 24 bytes that belong to it. */
+/* A record whose unused words, and 40 bytes past its 24, hold guard values. */
 struct rec {
 	uint32_t w[16];
 };

@@ -16,7 +16,6 @@ int rom_id_ok;
 int bootblock_ok;
 
 namespace {
-int64_t held_file_size;
 
 int read_rom_id_at(FILE* file, int64_t offset, char* id) {
   uint32_t got = file_read_at(file, offset, ROM_ID_LENGTH, id);
@@ -39,8 +38,7 @@ int has_bbm_marker(const uint8_t* region, uint32_t length) {
 }
 
 int check_rom_size() {
-  held_file_size = file_size(rom_file);
-  if (held_file_size == static_cast<int64_t>(rom_size)) {
+  if (file_size(rom_file) == static_cast<int64_t>(rom_size)) {
     size_ok = 1;
     return 0;
   }

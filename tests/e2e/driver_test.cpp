@@ -1,0 +1,226 @@
+// Loading the kernel driver, /dev/mem and the CMOS, on the virtual PC.
+#ifdef ZORVPC
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "vpc.h"
+
+namespace {
+
+bool loaded(const Machine& m) { return m.module_state().find("loaded = 1") != std::string::npos; }
+
+// What every run that reached the driver leaves behind: no node, module unloaded, I/O
+// privilege dropped last.
+void expect_clean_end(const Machine& m) {
+  EXPECT_FALSE(file_exists(m.work + "/zorfl"));
+  EXPECT_FALSE(loaded(m)) << m.module_state();
+  auto t = m.trace();
+  ASSERT_FALSE(t.empty());
+  EXPECT_EQ(t.back(), "iopl 0 = 0");
+}
+
+TEST(Driver, ModuleLoadedByTheSecondCommandWhenNoObjectFile) {
+  Machine m;
+  RunResult r = m.run({"/q"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "");
+  auto t = m.trace();
+  int first = find_line(t, "system insmod ./zorfldrv_mod.o = 1");
+  int second = find_line(t, "system insmod zorfldrv_mod = 0");
+  int node = find_line(t, "mknod zorfl 0x2180 254:0 = 0");
+  ASSERT_GE(first, 0);
+  EXPECT_GT(second, first);
+  EXPECT_GT(node, second);
+  EXPECT_GE(find_line(t, "fstat zorfl = chr 254:0", node), 0);
+  expect_clean_end(m);
+}
+
+TEST(Driver, ObjectFileInTheWorkingDirectoryIsLoadedFirst) {
+  Machine m;
+  write_file(m.work + "/zorfldrv_mod.o", "module");
+  RunResult r = m.run({"/q"});
+  EXPECT_EQ(r.code, 0);
+  auto t = m.trace();
+  EXPECT_GE(find_line(t, "system insmod ./zorfldrv_mod.o = 0"), 0);
+  EXPECT_EQ(find_line(t, "system insmod zorfldrv_mod"), -1);
+  expect_clean_end(m);
+}
+
+TEST(Driver, RegisteredModuleWithoutNodeNeedsNoLoadCommand) {
+  Machine m(TEST_MACHINE, {"module_loaded = 1", "module_major = 77"});
+  RunResult r = m.run({"/q"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  auto t = m.trace();
+  EXPECT_EQ(find_line(t, "system insmod"), -1);
+  EXPECT_GE(find_line(t, "mknod zorfl 0x2180 77:0 = 0"), 0);
+  // Every run ends by unloading, also when the module was loaded before it began.
+  EXPECT_GE(find_line(t, "system rmmod zorfldrv_mod = 0"), 0);
+  expect_clean_end(m);
+}
+
+TEST(Driver, ExistingNodeIsUsedAsItIs) {
+  Machine m;
+  // A run killed in the middle leaves its node and the loaded module behind.
+  std::string rom = m.mkrom("new.rom");
+  RunResult killed = m.run({"/q", "/inew.rom"}, {"power_loss=3"});
+  ASSERT_EQ(killed.code, 128 + 9) << killed.out << killed.err;
+  ASSERT_TRUE(file_exists(m.work + "/zorfl"));
+  m.clear_trace();
+  RunResult r = m.run({"/q"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  auto t = m.trace();
+  EXPECT_EQ(find_line(t, "fopen /proc/devices"), -1);
+  EXPECT_EQ(find_line(t, "system insmod"), -1);
+  EXPECT_EQ(find_line(t, "mknod"), -1);
+  expect_clean_end(m);
+}
+
+TEST(Driver, LoadFailures) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string line;
+  } cases[] = {
+      {"both load commands fail", {"insmod_fail=both"}, "error loading driver\n"},
+      {"loaded but not listed", {"not_listed"}, "error driver zorfldrv not found\n"},
+      {"node does not open", {"node_unopenable"}, "error 13 opening driver: Permission denied\n"},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    RunResult r = m.run({"/q"}, c.faults);
+    EXPECT_EQ(r.code, 16) << c.name;
+    EXPECT_EQ(r.out, c.line + frame("Unable to load driver\n")) << c.name;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, "system rmmod zorfldrv_mod"), 0) << c.name;
+    EXPECT_EQ(find_line(t, "fopen /dev/mem"), -1) << c.name;
+    expect_clean_end(m);
+  }
+}
+
+TEST(Driver, BothLoadsFailingStillCleansUp) {
+  Machine m;
+  RunResult r = m.run({"/q"}, {"insmod_fail=both"});
+  ASSERT_EQ(r.code, 16);
+  auto t = m.trace();
+  int failed = find_line(t, "system insmod zorfldrv_mod = 1");
+  ASSERT_GE(failed, 0);
+  // load_driver itself sends no unload; the clean-up removes the node and unloads.
+  int remove = find_line(t, "remove zorfl", failed);
+  int unload = find_line(t, "system rmmod zorfldrv_mod", failed);
+  EXPECT_GT(remove, failed);
+  EXPECT_GT(unload, remove);
+  EXPECT_EQ(lines_starting(t, "system rmmod").size(), 1u);
+}
+
+// Something else under the node's name: the kernel's EEXIST on mknod, the thing removed, the
+// module unloaded, and the next run starts clean.
+TEST(Driver, ForeignEntryNamedZorfl) {
+  enum Kind { Directory, PlainFile, Link };
+  for (Kind kind : {Directory, PlainFile, Link}) {
+    Machine m;
+    std::string node = m.work + "/zorfl";
+    std::string target = m.root + "/target";
+    write_file(target, "keep me");
+    if (kind == Directory) mkdir(node.c_str(), 0700);
+    if (kind == PlainFile) write_file(node, "not a device");
+    if (kind == Link) ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
+
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, 16) << kind;
+    EXPECT_EQ(r.out, "error 17 creating node zorfl: File exists\n" + frame("Unable to load driver\n"))
+        << kind;
+    EXPECT_FALSE(file_exists(node)) << kind;
+    EXPECT_EQ(read_file(target), "keep me");
+    auto t = m.trace();
+    EXPECT_EQ(find_line(t, "ioctl"), -1) << kind;  // no driver request went anywhere
+    expect_clean_end(m);
+
+    m.clear_trace();
+    RunResult again = m.run({"/q"});
+    EXPECT_EQ(again.code, 0) << kind << again.out;
+    expect_clean_end(m);
+  }
+}
+
+TEST(PhysicalMemory, MissingDevMem) {
+  Machine m;
+  RunResult r = m.run({"/q"}, {"no_devmem"});
+  EXPECT_EQ(r.code, 32);
+  EXPECT_EQ(r.out, " error opening /dev/mem!\n" + frame("Unable to initialize memory manager\n"));
+  auto t = m.trace();
+  EXPECT_EQ(find_line(t, "mmap mem"), -1);
+  EXPECT_EQ(find_line(t, "munmap mem"), -1);
+  EXPECT_EQ(find_line(t, "fclose /dev/mem"), -1);
+  expect_clean_end(m);
+}
+
+TEST(TransferBuffer, AllocMapUnmapFreeInOrder) {
+  Machine m;
+  RunResult r = m.run({"/q", "/t"});
+  EXPECT_EQ(r.code, 0);
+  auto t = m.trace();
+  int open = find_line(t, "smi 0x20");
+  int alloc = find_line(t, "ioctl 0x4160 size=1024 = 0 phys=");
+  int map = find_line(t, "mmap node 0x400 = ok");
+  int close = find_line(t, "smi 0x24 status=0");
+  int unmap = find_line(t, "munmap node 0x400 = 0");
+  int free = find_line(t, "ioctl 0x4161 size=1024 = 0");
+  int windows = find_line(t, "munmap mem");
+  int unload = find_line(t, "system rmmod");
+  ASSERT_GE(open, 0);
+  EXPECT_GT(alloc, open);  // the open command goes before the buffer exists
+  EXPECT_GT(map, alloc);
+  EXPECT_GT(close, map);
+  EXPECT_GT(unmap, close);
+  EXPECT_GT(free, unmap);
+  EXPECT_GT(windows, free);
+  EXPECT_GT(unload, windows);
+}
+
+TEST(TransferBuffer, FailedMappingGivesTheBufferBack) {
+  Machine m;
+  RunResult r = m.run({"/q"}, {"node_mmap_fail"});
+  EXPECT_EQ(r.code, 36);
+  EXPECT_EQ(r.out, frame("BIOS has no flash information available"));
+  auto t = m.trace();
+  int map = find_line(t, "mmap node 0x400 = fail");
+  ASSERT_GE(map, 0);
+  EXPECT_GT(find_line(t, "ioctl 0x4161 size=1024", map), map);
+  EXPECT_EQ(find_line(t, "smi 0x24"), -1);  // no close command without a buffer
+  expect_clean_end(m);
+}
+
+TEST(Cmos, DestroyedOnlyAfterProgrammingAndRestoredByASecondRun) {
+  Machine m;
+  m.mkrom("new.rom", {"--seed", "11"});
+  m.set_cmos_byte(0x2E, 0x5A);
+  RunResult r = m.run({"/q", "/inew.rom", "/pc"});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(static_cast<uint8_t>(m.cmos()[0x2E]), 0xA5);
+  std::string before = m.cmos();
+  r = m.run({"/q", "/inew.rom", "/pc"});
+  ASSERT_EQ(r.code, 0);
+  EXPECT_EQ(static_cast<uint8_t>(m.cmos()[0x2E]), 0x5A);
+  for (int i = 0; i < 128; ++i) {
+    if (i != 0x2E) EXPECT_EQ(m.cmos()[i], before[i]) << i;
+  }
+  auto t = m.trace();
+  EXPECT_GE(find_line(t, "out 0x70 0x2e"), 0);
+
+  m.set_cmos_byte(0x2E, 0x00);
+  r = m.run({"/q", "/inew.rom", "/d", "/pc"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(static_cast<uint8_t>(m.cmos()[0x2E]), 0x00);
+}
+
+TEST(Ports, SmiPortAboveFF) {
+  Machine m(TEST_MACHINE, {"smi_port = 0x1234"});
+  RunResult r = m.run({"/q", "/t"});
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "\n ROM ID = ZX512A01");
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,500 @@
+// Checking, programming and saving on the virtual PC.
+#ifdef ZORVPC
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "vpc.h"
+
+namespace {
+
+constexpr uint32_t ROM_BASE = 0x80000;
+const std::string BANNER_END = " (for linux with driver)\n";
+
+std::string hex8(uint32_t v) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%08x", v);
+  return b;
+}
+
+std::string HEX8(uint32_t v) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%08X", v);
+  return b;
+}
+
+// Addresses of the commands of one kind in the trace, in order.
+std::vector<uint32_t> addresses(const std::vector<std::string>& trace, const std::string& code) {
+  std::vector<uint32_t> v;
+  for (const auto& l : lines_starting(trace, "smi " + code + " addr=")) {
+    v.push_back(static_cast<uint32_t>(std::stoul(l.substr(15, 10), nullptr, 16)));
+  }
+  return v;
+}
+
+std::set<uint32_t> blocks_of(const std::vector<uint32_t>& pieces, const std::vector<Block>& table) {
+  std::set<uint32_t> s;
+  for (uint32_t a : pieces) {
+    for (const auto& b : table) {
+      if (a >= b.address && a < b.address + b.size) s.insert(b.address);
+    }
+  }
+  return s;
+}
+
+bool same_block(const std::string& a, const std::string& b, const Block& blk) {
+  return a.compare(blk.address - ROM_BASE, blk.size, b, blk.address - ROM_BASE, blk.size) == 0;
+}
+
+// A ROM file for the test machine with four non-critical blocks, at blocks 1 to 4.
+std::string rom_with_nc(Machine& m, const std::string& name, int count = 4) {
+  std::vector<std::string> opts = {"--seed", "21"};
+  for (int i = 1; i <= count; ++i) {
+    opts.push_back("--nc");
+    opts.push_back(hex8(0x10000u * i) + ":0x10000");
+  }
+  return m.mkrom(name, opts);
+}
+
+TEST(Programming, SelectionRowsAndPassOrder) {
+  struct Case {
+    std::vector<std::string> options;
+    std::set<uint32_t> main;  // blocks handled in the main passes
+    std::set<uint32_t> boot;  // blocks handled in the boot-block passes
+  } cases[] = {
+      {{}, {0x80000, 0xd0000}, {}},
+      {{"/pbn"}, {0x80000, 0xd0000, 0xe0000, 0xe8000}, {0xf0000, 0xf8000}},
+      {{"/k"}, {0x90000, 0xa0000, 0xb0000, 0xc0000}, {}},
+      {{"/k2"}, {0xb0000}, {}},
+      {{"/c"}, {0x80000, 0x90000, 0xa0000, 0xb0000, 0xc0000, 0xd0000}, {}},
+      {{"/c3"}, {0x80000, 0xc0000, 0xd0000}, {}},
+      {{"/c", "/pn"}, {0x80000, 0x90000, 0xa0000, 0xb0000, 0xc0000, 0xd0000, 0xe0000, 0xe8000}, {}},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    rom_with_nc(m, "new.rom");
+    std::string before = m.flash();
+    std::string file = read_file(m.work + "/new.rom");
+    std::vector<std::string> args = {"/q", "/inew.rom"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    std::string name = c.options.empty() ? "/i" : c.options[0];
+    RunResult r = m.run(args);
+    ASSERT_EQ(r.code, 0) << name << r.out;
+    EXPECT_EQ(r.out, "");
+
+    auto t = m.trace();
+    auto table = m.blocks();
+    auto erases = addresses(t, "0x22");
+    auto writes = addresses(t, "0x23");
+    int rom_id_read = find_line(t, "smi 0x21");
+    auto all_reads = addresses(t, "0x21");
+    std::vector<uint32_t> verifies(all_reads.begin() + 1, all_reads.end());
+
+    std::set<uint32_t> all = c.main;
+    all.insert(c.boot.begin(), c.boot.end());
+    EXPECT_EQ(std::set<uint32_t>(erases.begin(), erases.end()), all) << name;
+    EXPECT_EQ(blocks_of(writes, table), all) << name;
+    EXPECT_EQ(blocks_of(verifies, table), all) << name;
+    // Every piece of a selected block is written and verified once.
+    uint32_t pieces = 0;
+    for (const auto& b : table) pieces += all.count(b.address) ? b.size / 1024 : 0;
+    EXPECT_EQ(writes.size(), pieces) << name;
+    EXPECT_EQ(verifies.size(), pieces) << name;
+
+    // Main area: all erases, then all writes, then all verifies; the boot block afterwards.
+    int last_main_erase = -1, first_write = -1, last_write = -1, first_verify = -1;
+    for (int i = rom_id_read + 1; i < static_cast<int>(t.size()); ++i) {
+      if (t[i].rfind("smi 0x22", 0) == 0 && c.boot.count(static_cast<uint32_t>(std::stoul(t[i].substr(15, 10), nullptr, 16))) == 0) last_main_erase = i;
+      if (t[i].rfind("smi 0x23", 0) == 0 && first_write < 0) first_write = i;
+      if (t[i].rfind("smi 0x23", 0) == 0) last_write = i;
+      if (t[i].rfind("smi 0x21", 0) == 0 && first_verify < 0) first_verify = i;
+    }
+    if (!all.empty()) {
+      EXPECT_LT(last_main_erase, first_write) << name;
+      EXPECT_LT(first_write, first_verify) << name;
+    }
+    if (!c.boot.empty()) {
+      // The boot block's erase comes after the last verify of the main area.
+      int boot_erase = find_line(t, "smi 0x22 addr=" + hex8(*c.boot.begin()));
+      int main_last_verify = -1;
+      for (int i = 0; i < boot_erase; ++i) {
+        if (t[i].rfind("smi 0x21", 0) == 0) main_last_verify = i;
+      }
+      EXPECT_GT(main_last_verify, last_main_erase) << name;
+      EXPECT_GT(last_write, boot_erase) << name;
+    }
+    std::string after = m.flash();
+    for (const auto& b : table) {
+      EXPECT_TRUE(same_block(after, all.count(b.address) ? file : before, b))
+          << name << " block " << hex8(b.address);
+    }
+  }
+}
+
+TEST(Programming, NoNonCriticalBlocks) {
+  Machine m;
+  m.mkrom("plain.rom", {"--seed", "5"});
+  std::string before = m.flash();
+  RunResult k = m.run({"/iplain.rom", "/k"});
+  EXPECT_EQ(k.code, 18);
+  ASSERT_GE(k.out.size(), 45u);
+  EXPECT_EQ(k.out.substr(k.out.size() - 45), "\n No non-critical blocks found in ROM file\n\n");
+  EXPECT_EQ(k.out.find("ERROR"), std::string::npos);
+  EXPECT_TRUE(m.flash() == before);
+
+  RunResult quiet = m.run({"/iplain.rom", "/k", "/q"});
+  EXPECT_EQ(quiet.code, 18);
+  EXPECT_EQ(quiet.out, "");
+
+  RunResult c = m.run({"/iplain.rom", "/c", "/q"});
+  EXPECT_EQ(c.code, 0);
+  EXPECT_EQ(find_line(m.trace(), "smi 0x22 addr=0x00080000"), static_cast<int>(find_line(m.trace(), "smi 0x22")));
+
+  RunResult d = m.run({"/iplain.rom", "/d", "/k"});
+  EXPECT_EQ(d.code, 18);
+  EXPECT_EQ(d.out.find("Comparison"), std::string::npos);
+}
+
+TEST(Programming, SelectedEntryBeyondTheListProgramsNothing) {
+  Machine m;
+  rom_with_nc(m, "three.rom", 3);
+  std::string before = m.flash();
+  RunResult r = m.run({"/ithree.rom", "/k5"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(m.flash() == before);
+  EXPECT_EQ(find_line(m.trace(), "smi 0x22"), -1);
+  for (const char* label : {" Erasing flash ......... ", " Writing flash ......... ", " Verifying flash ....... "}) {
+    std::string pass = std::string(label) + "\r" + label + "done              \n";
+    EXPECT_NE(r.out.find(pass), std::string::npos) << label;
+  }
+  EXPECT_EQ(r.out.find("BootBlock"), std::string::npos);
+}
+
+TEST(Programming, ProgressLinesOfAFullRun) {
+  Machine m;
+  m.mkrom("new.rom", {"--seed", "8"});
+  RunResult r = m.run({"/inew.rom", "/pb"});
+  ASSERT_EQ(r.code, 0) << r.out;
+  // 128 chunks of the file: 0x00000000 to 0x0007F000, the last at 99 percent.
+  EXPECT_NE(r.out.find(" Reading file .......... 0x00000000 (0%) \r"), std::string::npos);
+  EXPECT_NE(r.out.find(" Reading file .......... 0x0007F000 (99%) \r Reading file .......... done"),
+            std::string::npos);
+  EXPECT_NE(r.out.find(" Writing flash ......... 0x000C0000 (50%) \r"), std::string::npos);
+  EXPECT_NE(r.out.find(" Erasing BootBlock ..... 0x000F0000 (87%) \r"), std::string::npos);
+  EXPECT_NE(r.out.find(" Verifying BootBlock ... 0x000FFC00 (99%) \r Verifying BootBlock ... done"),
+            std::string::npos);
+}
+
+TEST(Programming, SignaturePatch) {
+  Machine m;
+  std::string path = m.mkrom("sig.rom", {"--seed", "4"});
+  std::string file = read_file(path);
+  // Records at 42 (patched), 46 (wrong alignment), 4090 (balancing word in the next chunk),
+  // 4098 (signature byte in the previous chunk), 4074 and 8202 (patched).
+  for (uint32_t at : {42u, 46u, 4090u, 4098u, 4074u, 8202u}) {
+    file.replace(at, 8, "ZORBIOSC");
+    file[at - 3] = 0x01;
+  }
+  file[39] = 0x00;
+  file[59] = 0x05;
+  write_file(path, file);
+
+  RunResult r = m.run({"/q", "/isig.rom", "/s"});
+  ASSERT_EQ(r.code, 0) << r.out;
+  std::string flash = m.flash();
+  std::set<uint32_t> changed;
+  for (uint32_t i = 0; i < 0x10000; ++i) {
+    if (flash[i] != file[i]) changed.insert(i);
+  }
+  EXPECT_EQ(changed, (std::set<uint32_t>{39, 59, 4071, 4091, 8199, 8219}));
+  EXPECT_EQ(static_cast<uint8_t>(flash[39]), 0x12);
+  EXPECT_EQ(static_cast<uint8_t>(flash[59]), 0xF3);
+  EXPECT_EQ(static_cast<uint8_t>(flash[4071]), 0x12);
+  uint32_t sum_file = 0, sum_flash = 0;
+  for (uint32_t i = 0; i < 0x10000; i += 4) sum_file += le32_at(file, i), sum_flash += le32_at(flash, i);
+  EXPECT_EQ(sum_file, sum_flash);
+
+  // Without /s the file is programmed byte for byte.
+  r = m.run({"/q", "/isig.rom"});
+  ASSERT_EQ(r.code, 0);
+  EXPECT_TRUE(m.flash() == file);
+}
+
+TEST(Loading, EightNonCriticalBlocksAndNoMore) {
+  Machine m;
+  std::vector<std::string> eight = {"--seed", "2"};
+  for (int i = 0; i < 8; ++i) eight.insert(eight.end(), {"--nc", hex8(0x10000 + 0x1000u * i) + ":0x1000"});
+  m.mkrom("eight.rom", eight);
+  RunResult r = m.run({"/q", "/ieight.rom", "/k7"});
+  EXPECT_EQ(r.code, 0) << r.out;
+
+  std::vector<std::string> nine = eight;
+  nine.insert(nine.end(), {"--nc", "0x30000:0x1000"});
+  m.mkrom("nine.rom", nine);
+  std::string before = m.flash();
+  for (const char* mode : {"/k", "/d"}) {
+    r = m.run({"/q", "/inine.rom", mode});
+    EXPECT_EQ(r.code, 6) << mode;
+    EXPECT_EQ(r.out, frame("Error! This BIOS version has more Not-Critical blocks then normally supported"));
+  }
+  EXPECT_TRUE(m.flash() == before);
+}
+
+TEST(Validation, FailuresWhenProgramming) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> mkrom;
+    std::vector<std::string> options;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"one byte longer", {"--size", "524289"}, {}, 3,
+       frame("ROM file size does not match existing BIOS size.")},
+      {"other ROM ID", {"--id", "QQ512A01"}, {}, 4,
+       frame("ROM file ROMID is not compatible with existing BIOS ROMID.")},
+      {"ROM ID differing in its last 3 characters", {"--id", "ZX512XYZ"}, {}, 0, ""},
+      {"other ROM ID with /n", {"--id", "QQ512A01"}, {"/n"}, 0, ""},
+      {"$BBM without /pbn", {"--bbm"}, {"/pb"}, 8,
+       frame("Cannot program this BIOS without Boot Block and NVRAM\n") +
+           frame("Rom file boot block is not valid.")},
+      {"$BBM with /pbn", {"--bbm"}, {"/pbn"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::vector<std::string> mk = {"--seed", "9"};
+    mk.insert(mk.end(), c.mkrom.begin(), c.mkrom.end());
+    m.mkrom("new.rom", mk);
+    std::string before = m.flash();
+    std::vector<std::string> args = {"/q", "/inew.rom"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunResult r = m.run(args);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    if (c.code != 0) {
+      EXPECT_TRUE(m.flash() == before) << c.name;
+      EXPECT_EQ(find_line(m.trace(), "smi 0x22"), -1) << c.name;
+    }
+  }
+
+  Machine m;
+  RunResult missing = m.run({"/q", "/imissing.rom"});
+  EXPECT_EQ(missing.code, 48);
+  EXPECT_EQ(missing.out, frame("Unable to open ROM file."));
+
+  // A boot-block region that does not sum to zero.
+  std::string path = m.mkrom("bad.rom", {"--seed", "9"});
+  std::string bytes = read_file(path);
+  bytes[0x70000 + 5] ^= 0x01;
+  write_file(path, bytes);
+  RunResult bad = m.run({"/q", "/ibad.rom"});
+  EXPECT_EQ(bad.code, 5);
+  EXPECT_EQ(bad.out, frame("Rom file boot block is not valid."));
+}
+
+std::string report(bool size, bool id, bool boot) {
+  auto ok = [](bool v) { return v ? "Ok" : "Failed"; };
+  return std::string("\n Comparison of ROM size....") + ok(size) + "\n Comparison of ROM ID......" +
+         ok(id) + "\n Checksum of bootblock....." + ok(boot) + "\n Status of comparison......" +
+         (size && id && boot ? "Consistent" : "Inconsistent");
+}
+
+TEST(Compare, ReportAndExitCodes) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> mkrom;
+    std::vector<std::string> options;
+    int code;
+    bool size, id, boot;
+  } cases[] = {
+      {"consistent", {}, {}, 0, true, true, true},
+      {"one byte longer", {"--size", "524289"}, {}, 128, false, true, true},
+      {"half the size", {"--size", "262144"}, {}, 128, false, false, false},
+      {"other ROM ID", {"--id", "QQ512A01"}, {}, 129, true, false, true},
+      {"matching file with /n", {}, {"/n"}, 129, true, false, true},
+      {"$BBM", {"--bbm"}, {"/pbn"}, 130, true, true, false},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::vector<std::string> mk = {"--seed", "13"};
+    mk.insert(mk.end(), c.mkrom.begin(), c.mkrom.end());
+    m.mkrom("new.rom", mk);
+    std::string before = m.flash();
+    std::vector<std::string> args = {"/q", "/inew.rom", "/d", "/osaved.rom"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunResult r = m.run(args);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    // Quiet hides the report, never the ERROR frame or the exit code.
+    bool bbm = c.mkrom == std::vector<std::string>{"--bbm"};
+    std::string bbm_frame = bbm ? frame("Cannot program this BIOS without Boot Block and NVRAM\n") : "";
+    EXPECT_EQ(r.out, bbm_frame) << c.name;
+    std::string want = report(c.size, c.id, c.boot);
+    args.erase(args.begin());
+    RunResult loud = m.run(args);
+    EXPECT_EQ(loud.code, c.code);
+    EXPECT_NE(loud.out.find(want), std::string::npos) << c.name << "\n" << loud.out;
+    EXPECT_NE(loud.out.find(bbm_frame), std::string::npos) << c.name;
+    EXPECT_TRUE(m.flash() == before) << c.name;
+    EXPECT_FALSE(file_exists(m.work + "/saved.rom")) << c.name;  // no save under /d
+    auto t = m.trace();
+    EXPECT_EQ(find_line(t, "smi 0x22"), -1);
+    EXPECT_EQ(find_line(t, "smi 0x23"), -1);
+  }
+}
+
+TEST(ShowFileRomId, EveryKindOfFile) {
+  Machine m;
+  m.mkrom("good.rom", {"--seed", "1"});
+  std::string f300(300, 'x');
+  f300.replace(268, 8, "ID300ABC");
+  write_file(m.work + "/f300.bin", f300);
+  write_file(m.work + "/f8.bin", "EIGHTBYT");
+  write_file(m.work + "/f16.bin", "SIXTEEN-BYTES-ID");
+  write_file(m.work + "/empty.bin", "");
+  write_file(m.work + "/f7.bin", "SEVEN77");
+  struct Case {
+    const char* name;
+    std::string out;
+  } cases[] = {
+      {"good.rom", " ROMID[good.rom].......ZX512A01\n"},
+      {"missing.rom", frame("File Open Error")},
+      {"f300.bin", frame("Invalid ROM file [f300.bin]")},
+      {"f8.bin", " ROMID[f8.bin].......EIGHTBYT\n"},
+      {"f16.bin", " ROMID[f16.bin].......SIXTEEN-\n"},
+      {"empty.bin", frame("Unable to read from disk\n")},
+      {"f7.bin", frame("Unable to read from disk\n")},
+  };
+  for (const auto& c : cases) {
+    m.clear_trace();
+    RunResult r = m.run({"/u" + std::string(c.name)});
+    // The run goes on to the driver whatever the display found.
+    EXPECT_EQ(r.code, 0) << c.name;
+    size_t banner = r.out.find(BANNER_END);
+    ASSERT_NE(banner, std::string::npos);
+    std::string rest = r.out.substr(r.out.find("\n\n", banner) + 2);
+    EXPECT_EQ(rest, c.out) << c.name;
+    EXPECT_GE(find_line(m.trace(), "smi 0x20"), 0) << c.name;
+  }
+}
+
+TEST(Save, FileEqualsTheFlash) {
+  const char* out_of_order =
+      "rom_kb = 512\nblock = 0xc0000 0x20000\nblock = 0x80000 0x40000\nblock = 0xe0000 0x10000\n"
+      "block = 0xf0000 0x10000\nboot_blocks = 1\nrom_id = ZX512C00\ninfo_paragraph = 0xe000\n"
+      "smi_port = 0xb2\n";
+  for (const char* machine : {TEST_MACHINE, out_of_order}) {
+    Machine m(machine);
+    RunResult r = m.run({"/osaved.rom"});
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(read_file(m.work + "/saved.rom") == m.flash());
+    EXPECT_NE(r.out.find(" Reading flash ......... 0x00080000 (0%) \r"), std::string::npos);
+    EXPECT_NE(r.out.find(" Reading flash ......... done              \n"), std::string::npos);
+  }
+}
+
+TEST(Save, Failures) {
+  Machine m;
+  write_file(m.work + "/saved.rom", std::string(100, 'z'));
+  RunResult r = m.run({"/q", "/osaved.rom"}, {"read_fail=0xa0400"});
+  EXPECT_EQ(r.code, 66);
+  EXPECT_EQ(r.out, frame("Unable to read block: 0x000A0000\n"));
+  std::string saved = read_file(m.work + "/saved.rom");
+  EXPECT_EQ(saved.size(), 0x20000u);  // the first two blocks, the old content truncated away
+  EXPECT_TRUE(saved == m.flash().substr(0, 0x20000));
+
+  RunResult empty = m.run({"/q", "/o"});
+  EXPECT_EQ(empty.code, 50);
+  EXPECT_EQ(empty.out, frame("Unable to create output file\n"));
+  EXPECT_EQ(find_line(m.trace(), "smi 0x21", find_line(m.trace(), "smi 0x20") + 2), -1);
+}
+
+TEST(Save, BeforeProgrammingInTheSameRun) {
+  Machine m;
+  m.mkrom("new.rom", {"--seed", "31"});
+  std::string before = m.flash();
+  RunResult r = m.run({"/q", "/obackup.rom", "/inew.rom"});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(read_file(m.work + "/backup.rom") == before);
+  std::string file = read_file(m.work + "/new.rom");
+  for (const auto& b : m.blocks()) {
+    bool programmed = b.address < 0xe0000;
+    EXPECT_TRUE(same_block(m.flash(), programmed ? file : before, b)) << hex8(b.address);
+  }
+  // Programming the backup with every region restores the flash as it was.
+  r = m.run({"/q", "/ibackup.rom", "/pbn"});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(m.flash() == before);
+}
+
+TEST(Programming, FlashFailuresStopAtTheBlock) {
+  struct Case {
+    std::string fault;
+    int code;
+    std::string message;
+  } cases[] = {
+      {"erase_fail=0xd0000", 67, "Unable to erase block: 0x000D0000\n"},
+      {"write_fail=0xd0c00", 68, "Unable to write block: 0x000D0000\n"},
+      {"write_corrupt=0xd0800", 69, "Block data does not match file: 0x000D0000\n"},
+      {"read_fail=0xd0400", 69, "Block data does not match file: 0x000D0000\n"},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    m.mkrom("new.rom", {"--seed", "17"});
+    std::string before = m.flash();
+    RunResult r = m.run({"/q", "/inew.rom", "/pbn"}, {c.fault});
+    EXPECT_EQ(r.code, c.code) << c.fault;
+    EXPECT_EQ(r.out, frame(c.message)) << c.fault;
+    std::string after = m.flash();
+    // The boot block is untouched: its passes never started.
+    EXPECT_TRUE(after.substr(0x70000) == before.substr(0x70000)) << c.fault;
+    auto t = m.trace();
+    EXPECT_EQ(find_line(t, "smi 0x22 addr=0x000f0000"), -1) << c.fault;
+    EXPECT_GE(find_line(t, "smi 0x24 status=0"), 0) << c.fault;
+    EXPECT_FALSE(file_exists(m.work + "/zorfl"));
+    // The same command on a healthy machine finishes the job.
+    r = m.run({"/q", "/inew.rom", "/pbn"});
+    EXPECT_EQ(r.code, 0) << c.fault;
+    EXPECT_TRUE(m.flash() == read_file(m.work + "/new.rom")) << c.fault;
+  }
+}
+
+TEST(Programming, PowerLossThenRunAgain) {
+  Machine m;
+  m.mkrom("new.rom", {"--seed", "23"});
+  RunResult r = m.run({"/q", "/inew.rom"}, {"power_loss=200"});
+  EXPECT_EQ(r.code, 128 + 9);
+  EXPECT_FALSE(m.flash() == read_file(m.work + "/new.rom"));
+  r = m.run({"/q", "/inew.rom"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  std::string file = read_file(m.work + "/new.rom");
+  EXPECT_TRUE(m.flash().substr(0, 0x60000) == file.substr(0, 0x60000));
+  EXPECT_FALSE(file_exists(m.work + "/zorfl"));
+}
+
+TEST(Programming, BlocksThatCannotBeProgrammed) {
+  const char* tail = "rom_kb = 512\nblock = 0x80000 0x40000\nblock = 0xc0000 0x3fe00\n"
+                     "block = 0xffe00 0x200\nboot_blocks = 1\nrom_id = ZX512D00\n"
+                     "info_paragraph = 0xe000\nsmi_port = 0xb2\n";
+  Machine m(tail);
+  m.mkrom("new.rom", {"--seed", "6"});
+  std::string before = m.flash();
+  RunResult r = m.run({"/q", "/inew.rom"});
+  EXPECT_EQ(r.code, 70);
+  EXPECT_EQ(r.out, frame("Invalid block in BIOS block table: 0x000C0000\n"));
+  EXPECT_EQ(find_line(m.trace(), "smi 0x22"), -1);
+  EXPECT_TRUE(m.flash() == before);
+
+  RunResult save = m.run({"/q", "/osaved.rom"});
+  EXPECT_EQ(save.code, 66);
+  EXPECT_EQ(save.out, frame("Unable to read block: 0x000C0000\n"));
+
+  const char* below = "rom_kb = 512\nblock = 0x70000 0x10000\nblock = 0x80000 0x80000\n"
+                      "boot_blocks = 0\nrom_id = ZX512E00\ninfo_paragraph = 0xe000\nsmi_port = 0xb2\n";
+  Machine low(below);
+  RunResult s = low.run({"/q", "/osaved.rom"});
+  EXPECT_EQ(s.code, 51);
+  EXPECT_EQ(s.out, frame("Unable to write to disk\n"));
+}
+
+}  // namespace
+#endif

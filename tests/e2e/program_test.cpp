@@ -212,10 +212,10 @@ TEST(Programming, SignaturePatch) {
   for (uint32_t i = 0; i < 0x10000; i += 4) sum_file += le32_at(file, i), sum_flash += le32_at(flash, i);
   EXPECT_EQ(sum_file, sum_flash);
 
-  // Without /s the file is programmed byte for byte.
+  // Without /s the main area is programmed byte for byte.
   r = m.run({"/q", "/isig.rom"});
   ASSERT_EQ(r.code, 0);
-  EXPECT_TRUE(m.flash() == file);
+  EXPECT_TRUE(m.flash().substr(0, 0x60000) == file.substr(0, 0x60000));
 }
 
 TEST(Loading, EightNonCriticalBlocksAndNoMore) {
@@ -408,7 +408,7 @@ TEST(Save, Failures) {
   RunResult empty = m.run({"/q", "/o"});
   EXPECT_EQ(empty.code, 50);
   EXPECT_EQ(empty.out, frame("Unable to create output file\n"));
-  EXPECT_EQ(find_line(m.trace(), "smi 0x21", find_line(m.trace(), "smi 0x20") + 2), -1);
+  EXPECT_EQ(lines_starting(m.trace(), "smi 0x21").size(), 1u);  // only the ROM ID was read
 }
 
 TEST(Save, BeforeProgrammingInTheSameRun) {

@@ -210,7 +210,9 @@ bool validate(Machine* m, std::string* err)
         {m->nvram_list_offset, 2 + 8 * uint32_t(m->nvram.size()), "the NvramList"},
     };
     Ranges used;
-    HeaderPlace hp = header_place(*m, FaultSet{});
+    FaultSet none;
+    faults_clear(&none);
+    HeaderPlace hp = header_place(*m, none);
     if (hp.header >= 0) {
         uint32_t hlen = std::min<uint32_t>(kHeaderSize, kSegmentSize - uint32_t(hp.header));
         used.add(kBiosSegment + uint32_t(hp.header), hlen, "the $QZX header", err);

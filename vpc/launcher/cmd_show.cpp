@@ -25,7 +25,7 @@ void show_layout(const std::string& dir, const Machine& m)
         if (at < 0)
             std::printf("Header: no \"$QZX\" in the 0xF0000 segment\n");
         else
-            std::printf("Header: \"$QZX\" at 0x%05x (segment offset %d), FlashParamBlock at +0x%x\n",
+            std::printf("Header: \"$QZX\" at 0x%05x (segment offset 0x%x), FlashParamBlock at +0x%x\n",
                         kBiosSegment + uint32_t(at), at, seg[at + 4]);
     }
     std::printf("Flash info: paragraph 0x%04x (0x%05x): record +0x%x, BlockTable +0x%x, NvramList +0x%x\n",

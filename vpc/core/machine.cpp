@@ -169,15 +169,8 @@ bool validate(Machine* m, std::string* err)
         *err = "rom_kb must be 1..65535";
         return false;
     }
-    uint64_t size = rom_size(*m), base = rom_base(*m);
-    for (const BlockEntry& b : m->blocks) {
-        if (b.size == 0 || b.address < base || b.address - base + uint64_t(b.size) > size) {
-            char t[96];
-            std::snprintf(t, sizeof t, "block 0x%08x size 0x%x lies outside the flash", b.address, b.size);
-            *err = t;
-            return false;
-        }
-    }
+    // Blocks outside the flash are allowed: a BIOS may describe them, and the
+    // flash handler then refuses every command on them.
     if (m->boot_blocks > m->blocks.size()) {
         *err = "boot_blocks is larger than the number of blocks";
         return false;

@@ -102,7 +102,11 @@ RomSpec default_rom_spec(const Machine& m)
 bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, std::string* err)
 {
     char msg[128];
-    uint32_t size = spec.size;
+    // The image is made for the machine's ROM size, then cut short or extended
+    // with more contents, so a file of another size still holds the machine's
+    // ROM ID and boot block where the machine has them (as far as it reaches).
+    uint32_t rom = rom_size(m);
+    uint32_t size = spec.size > rom ? spec.size : rom;
     out->assign(size, 0);
     uint8_t* p = out->data();
     fill_contents(p, size, spec.seed);
@@ -110,12 +114,12 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
 
     std::vector<Span> prot;    // bytes the checksum fix must not touch
     std::vector<Span> placed;  // where signatures are meant to be
-    if (size >= 32) {
-        std::memcpy(p + size - 32, spec.id, 8);
-        prot.push_back({size - 32, 8});
+    if (rom >= 32) {
+        std::memcpy(p + rom - 32, spec.id, 8);
+        prot.push_back({rom - 32, 8});
     }
     for (const NcSpec& nc : spec.nc) {
-        if (nc.offset % 16 != 0 || uint64_t(nc.offset) + 16 > size) {
+        if (nc.offset % 16 != 0 || uint64_t(nc.offset) + 16 > spec.size) {
             std::snprintf(msg, sizeof msg, "--nc offset 0x%x must be a multiple of 16 inside the ROM", nc.offset);
             *err = msg;
             return false;
@@ -132,7 +136,7 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
         placed.push_back({nc.offset, 8});
     }
     for (const SigSpec& sg : spec.sig) {
-        if (sg.offset % 8 != 2 || sg.offset < 6 || uint64_t(sg.offset) + 18 > size) {
+        if (sg.offset % 8 != 2 || sg.offset < 6 || uint64_t(sg.offset) + 18 > spec.size) {
             std::snprintf(msg, sizeof msg, "--sig offset 0x%x must be 2 mod 8, from 10, inside the ROM", sg.offset);
             *err = msg;
             return false;
@@ -151,7 +155,7 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
 
     uint32_t bb_off, bb_len;
     boot_region(m, &bb_off, &bb_len);
-    bool region_fits = bb_len >= 4 && uint64_t(bb_off) + bb_len <= size;
+    bool region_fits = bb_len >= 4 && uint64_t(bb_off) + bb_len <= rom;
     if (spec.bbm) {
         if (!region_fits) {
             *err = "--bbm needs a boot-block region inside the ROM";
@@ -182,12 +186,15 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
             uint32_t old = get_le32(p + w);
             put_le32(p + w, old - sum);
             uint32_t from = w >= 8 ? w - 8 : 0;
-            if (!stray_magic(p, size, placed, from, w + 4))
+            if (!stray_magic(p, size, placed, from, w + 4)) {
+                out->resize(spec.size);
                 return true;
+            }
             put_le32(p + w, old);
         }
         *err = "no word left to balance the boot-block region";
         return false;
     }
+    out->resize(spec.size);
     return true;
 }

@@ -19,7 +19,7 @@ struct SigSpec {
 };
 
 struct RomSpec {
-    uint32_t size;     // bytes; normally the machine's ROM size
+    uint32_t size;     // file size; another size than the machine's cuts or extends its image
     char id[9];        // 8 bytes at size - 32
     uint64_t seed;
     bool bbm;

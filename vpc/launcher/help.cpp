@@ -46,7 +46,7 @@ void print_help()
         "      --nc OFF:LEN    NcBlockHeader \"ZORNCBLK\" at OFF (multiple of 16), length LEN\n"
         "      --sig OFF[:B]   SignatureRecord \"ZORBIOSC\" at OFF (OFF mod 8 = 2), byte B at OFF-3\n"
         "      --bbm           \"$BBM\" inside the boot-block region\n"
-        "      --size BYTES    another file size (the boot block is balanced only if it fits)\n"
+        "      --size BYTES    another file size: the machine's image cut short or extended\n"
         "      The contents never hold those signatures except where asked.\n"
         "\n"
         "DESCRIPTION (DIR/machine): KEY = VALUE lines, # comments\n"

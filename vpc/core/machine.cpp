@@ -184,6 +184,10 @@ bool validate(Machine* m, std::string* err)
         *err = "header_pos, info_paragraph, info_ptr_offset are 16-bit, param_offset 8-bit";
         return false;
     }
+    if (m->faults.signature_at < 0 && m->header_pos + m->param_offset + kParamBlockSize > kSegmentSize) {
+        *err = "header_pos + param_offset leaves no room for the FlashParamBlock in the segment";
+        return false;
+    }
     if (m->module_major == 0 || m->module_major > 4095) {
         *err = "module_major must be 1..4095";
         return false;

@@ -133,6 +133,7 @@ TEST(MachineDescription, RejectsUnsoundMachines)
         "smi_port = 0x70\n",
         "smi_port = 0x10000\n",
         "param_offset = 256\n",
+        "header_pos = 0xffe0\n",                               // parameter block past the segment
         "module_major = 0\n",
         "rom_id = NINECHARS\n",
         "no_such_key = 1\n",

@@ -71,6 +71,20 @@ bool statically_linked(const std::string& file)
     return is_static;
 }
 
+// The module tools themselves are never run, not even on a virtual PC: the
+// library cannot stop a program that is the tool.
+bool is_module_tool(const std::string& file)
+{
+    char real[PATH_MAX];
+    std::string names[2] = {file, realpath(file.c_str(), real) ? real : file};
+    for (const std::string& n : names) {
+        std::string b = n.substr(n.rfind('/') + 1);
+        if (b == "insmod" || b == "rmmod" || b == "modprobe" || b == "kmod")
+            return true;
+    }
+    return false;
+}
+
 // Power-on: the BIOS segment gets the header this run asks for, unless it
 // already holds it (so memory a test prepared by hand stays as it is).
 bool prepare_bios_segment(const std::string& dir, const Machine& m, const FaultSet& run)
@@ -126,6 +140,8 @@ int cmd_run(const std::vector<std::string>& args)
     std::string prog = find_program(cmd[0]);
     if (prog.empty())
         return fail("cannot find " + cmd[0]);
+    if (is_module_tool(prog))
+        return fail("refusing to run the module tool " + prog);
     if (statically_linked(prog))
         return fail(prog + " is statically linked: the virtual PC cannot stand in for its platform");
     if (!prepare_bios_segment(dir, m, run))

@@ -116,6 +116,9 @@ TEST_F(VpcTest, ModuleToolsAndIoplNeverReachTheSystem)
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("rflags-iopl 0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("passes-through\n"), std::string::npos);  // other commands do run
+    // Nor as the command of a run.
+    EXPECT_EQ(sh(env + q(ZORVPC_EXE) + " run " + q(st()) + " -- insmod zorfldrv_mod").code, 2);
+    EXPECT_EQ(sh(q(ZORVPC_EXE) + " run " + q(st()) + " -- " + q(bin + "/rmmod") + " zorfldrv_mod").code, 2);
     for (const char* tool : {"insmod", "rmmod", "modprobe"})
         EXPECT_FALSE(std::ifstream(dir_ + "/ran-" + tool).good()) << tool << " was run";
     EXPECT_NE(r.err.find("refusing to run the module tool"), std::string::npos) << r.err;

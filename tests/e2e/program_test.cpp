@@ -501,3 +501,26 @@ TEST(Programming, BlocksThatCannotBeProgrammed) {
 
 }  // namespace
 #endif
+#ifdef ZORVPC
+namespace {
+
+// A signal from the terminal, a hang-up or a closed pipe during programming waits until the
+// flash is written and verified and everything is released; only then does it end the run.
+TEST(Programming, StopSignalsWaitForTheEnd) {
+  for (int sig : {2, 15, 1, 3, 13}) {
+    Machine m;
+    m.mkrom("new.rom", {"--seed", "29"});
+    RunResult r = m.run({"/q", "/inew.rom", "/t"}, {"signal_at=10:" + std::to_string(sig)});
+    EXPECT_EQ(r.code, 128 + sig) << sig;
+    std::string file = read_file(m.work + "/new.rom");
+    EXPECT_TRUE(m.flash().substr(0, 0x60000) == file.substr(0, 0x60000)) << sig;
+    EXPECT_EQ(r.out, "\n ROM ID = ZX512A01") << sig;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, "smi 0x24 status=0"), 0) << sig;
+    EXPECT_EQ(t.back(), "iopl 0 = 0") << sig;
+    EXPECT_FALSE(file_exists(m.work + "/zorfl")) << sig;
+  }
+}
+
+}  // namespace
+#endif

@@ -120,6 +120,19 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = set_status(&f->close_status, value);
     else if (!std::strcmp(key, "power_loss"))
         ok = value && parse_u32(value, &f->power_loss) && f->power_loss > 0;
+    else if (!std::strcmp(key, "signal_at")) {
+        // N:SIG, e.g. signal_at=5:2 sends SIGINT on the 5th write command.
+        const char* colon = value ? std::strchr(value, ':') : nullptr;
+        char count[32];
+        ok = colon && size_t(colon - value) < sizeof count;
+        if (ok) {
+            std::memcpy(count, value, size_t(colon - value));
+            count[colon - value] = '\0';
+            ok = parse_u32(count, &f->signal_at) && f->signal_at > 0 &&
+                 parse_u32(colon + 1, &f->signal_number) && f->signal_number > 0 &&
+                 f->signal_number < 65 && f->signal_number != 9;
+        }
+    }
     else if (!std::strcmp(key, "read_fail"))
         ok = add_addr(&f->read_fail, value);
     else if (!std::strcmp(key, "read_badsum"))
@@ -168,6 +181,8 @@ const char* const kFaultHelp =
     "  write_corrupt=ADDR   SMI write of that piece answers 0 but stores a wrong byte\n"
     "  power_loss=N         the process is killed (SIGKILL) on the N-th SMI write of the run,\n"
     "                       before that write reaches the flash; earlier writes stay\n"
+    "  signal_at=N:SIG      signal SIG (a number, not 9) is sent to the process on the N-th SMI\n"
+    "                       write of the run, right after that write is carried out\n"
     "  no_signature         no \"$QZX\" header in the system BIOS segment\n"
     "  signature_at=POS     header at byte POS of the 0xF0000 segment, cut at 0xFFFFF\n"
     "  Address faults may be given several times (up to 16 addresses each).\n";

@@ -30,6 +30,8 @@ struct FaultSet {
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0
     uint32_t power_loss;     // 0: off; else killed at the N-th write command
+    uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th write command
+    uint32_t signal_number;
     AddrList read_fail;
     AddrList read_badsum;
     AddrList erase_fail;

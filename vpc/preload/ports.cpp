@@ -67,6 +67,8 @@ void run_smi(uint8_t command)
     lb_str(&lb, " status=");
     lb_dec(&lb, r.status);
     trace_line(&lb);
+    if (r.signal != 0)
+        kill(getpid(), r.signal);
 }
 
 void port_out(uint16_t port, uint8_t value)

@@ -524,3 +524,18 @@ TEST(Programming, StopSignalsWaitForTheEnd) {
 
 }  // namespace
 #endif
+#ifdef ZORVPC
+namespace {
+
+// A backup that never reached the disk is no backup: a write failing only when the buffers are
+// flushed still ends with 51.
+TEST(Save, FlushFailureIsAFailure) {
+  Machine m;
+  RunResult r = m.run({"/q", "/o/dev/full"});
+  EXPECT_EQ(r.code, 51);
+  EXPECT_EQ(r.out, frame("Unable to write to disk\n"));
+  EXPECT_EQ(m.trace().back(), "iopl 0 = 0");
+}
+
+}  // namespace
+#endif

@@ -90,36 +90,36 @@ uint32_t word_sum(const uint8_t* p, uint32_t len)
     return s;
 }
 
-RomSpec default_rom_spec(const Machine& m)
+RomPlan default_rom_spec(const Machine& m)
 {
-    RomSpec s{};
+    RomPlan s{};
     s.size = rom_size(m);
     std::memcpy(s.id, m.rom_id, sizeof s.id);
     s.seed = m.flash_seed;
     return s;
 }
 
-bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, std::string* err)
+bool make_rom(const Machine& m, const RomPlan& plan, std::vector<uint8_t>* out, std::string* err)
 {
     char msg[128];
     // The image is made for the machine's ROM size, then cut short or extended
     // with more contents, so a file of another size still holds the machine's
     // ROM ID and boot block where the machine has them (as far as it reaches).
     uint32_t rom = rom_size(m);
-    uint32_t size = spec.size > rom ? spec.size : rom;
+    uint32_t size = plan.size > rom ? plan.size : rom;
     out->assign(size, 0);
     uint8_t* p = out->data();
-    fill_contents(p, size, spec.seed);
+    fill_contents(p, size, plan.seed);
     scrub(p, size, 0, size);
 
     std::vector<Span> prot;    // bytes the checksum fix must not touch
     std::vector<Span> placed;  // where signatures are meant to be
     if (rom >= 32) {
-        std::memcpy(p + rom - 32, spec.id, 8);
+        std::memcpy(p + rom - 32, plan.id, 8);
         prot.push_back({rom - 32, 8});
     }
-    for (const NcSpec& nc : spec.nc) {
-        if (nc.offset % 16 != 0 || uint64_t(nc.offset) + 16 > spec.size) {
+    for (const NcPlan& nc : plan.nc) {
+        if (nc.offset % 16 != 0 || uint64_t(nc.offset) + 16 > plan.size) {
             std::snprintf(msg, sizeof msg, "--nc offset 0x%x must be a multiple of 16 inside the ROM", nc.offset);
             *err = msg;
             return false;
@@ -135,8 +135,8 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
         prot.push_back({nc.offset, 16});
         placed.push_back({nc.offset, 8});
     }
-    for (const SigSpec& sg : spec.sig) {
-        if (sg.offset % 8 != 2 || sg.offset < 6 || uint64_t(sg.offset) + 18 > spec.size) {
+    for (const SigPlan& sg : plan.sig) {
+        if (sg.offset % 8 != 2 || sg.offset < 6 || uint64_t(sg.offset) + 18 > plan.size) {
             std::snprintf(msg, sizeof msg, "--sig offset 0x%x must be 2 mod 8, from 10, inside the ROM", sg.offset);
             *err = msg;
             return false;
@@ -156,7 +156,7 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
     uint32_t bb_off, bb_len;
     boot_region(m, &bb_off, &bb_len);
     bool region_fits = bb_len >= 4 && uint64_t(bb_off) + bb_len <= rom;
-    if (spec.bbm) {
+    if (plan.bbm) {
         if (!region_fits) {
             *err = "--bbm needs a boot-block region inside the ROM";
             return false;
@@ -187,7 +187,7 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
             put_le32(p + w, old - sum);
             uint32_t from = w >= 8 ? w - 8 : 0;
             if (!stray_magic(p, size, placed, from, w + 4)) {
-                out->resize(spec.size);
+                out->resize(plan.size);
                 return true;
             }
             put_le32(p + w, old);
@@ -195,6 +195,6 @@ bool make_rom(const Machine& m, const RomSpec& spec, std::vector<uint8_t>* out, 
         *err = "no word left to balance the boot-block region";
         return false;
     }
-    out->resize(spec.size);
+    out->resize(plan.size);
     return true;
 }

@@ -257,22 +257,22 @@ TEST(RomMaker, DefaultImageIsValidAndClean)
     std::vector<uint8_t> again, other;
     make_rom(m, default_rom_spec(m), &again, &err);
     EXPECT_EQ(rom, again);
-    RomSpec spec = default_rom_spec(m);
-    spec.seed = 2;
-    make_rom(m, spec, &other, &err);
+    RomPlan plan = default_rom_spec(m);
+    plan.seed = 2;
+    make_rom(m, plan, &other, &err);
     EXPECT_NE(rom, other);
 }
 
 TEST(RomMaker, RecordsWhereAskedAndTheBootBlockStillSumsToZero)
 {
     Machine m = parse_ok(kDefaultMachine);
-    RomSpec spec = default_rom_spec(m);
-    spec.bbm = true;
-    spec.nc = {{0x10000, 0x8000}, {0x70000, 0x10}};  // one inside the boot block
-    spec.sig = {{42, 0x00}, {0x7FF02, 0x33}};
+    RomPlan plan = default_rom_spec(m);
+    plan.bbm = true;
+    plan.nc = {{0x10000, 0x8000}, {0x70000, 0x10}};  // one inside the boot block
+    plan.sig = {{42, 0x00}, {0x7FF02, 0x33}};
     std::vector<uint8_t> rom;
     std::string err;
-    ASSERT_TRUE(make_rom(m, spec, &rom, &err)) << err;
+    ASSERT_TRUE(make_rom(m, plan, &rom, &err)) << err;
     EXPECT_EQ(std::memcmp(rom.data() + 0x10000, "ZORNCBLK", 8), 0);
     EXPECT_EQ(get_le32(rom.data() + 0x1000C), 0x8000u);
     EXPECT_EQ(get_le32(rom.data() + 0x7000C), 0x10u);
@@ -294,8 +294,8 @@ TEST(RomMaker, RefusesMisplacedRecords)
 {
     Machine m = parse_ok(kDefaultMachine);
     struct Case {
-        std::vector<NcSpec> nc;
-        std::vector<SigSpec> sig;
+        std::vector<NcPlan> nc;
+        std::vector<SigPlan> sig;
     } cases[] = {
         {{{0x1008, 16}}, {}},                 // not a multiple of 16
         {{{0x7FFE0, 16}}, {}},                // on the ROM ID
@@ -304,20 +304,20 @@ TEST(RomMaker, RefusesMisplacedRecords)
         {{{0x1000, 16}}, {{0x100A, 0}}},     // records overlap
     };
     for (const Case& c : cases) {
-        RomSpec spec = default_rom_spec(m);
-        spec.nc = c.nc;
-        spec.sig = c.sig;
+        RomPlan plan = default_rom_spec(m);
+        plan.nc = c.nc;
+        plan.sig = c.sig;
         std::vector<uint8_t> rom;
         std::string err;
-        EXPECT_FALSE(make_rom(m, spec, &rom, &err));
+        EXPECT_FALSE(make_rom(m, plan, &rom, &err));
         EXPECT_FALSE(err.empty());
     }
     Machine nobb = parse_ok(read_text(std::string(VPC_MACHINES_DIR) + "/no-bootblock.conf"));
-    RomSpec spec = default_rom_spec(nobb);
-    spec.bbm = true;
+    RomPlan plan = default_rom_spec(nobb);
+    plan.bbm = true;
     std::vector<uint8_t> rom;
     std::string err;
-    EXPECT_FALSE(make_rom(nobb, spec, &rom, &err));
+    EXPECT_FALSE(make_rom(nobb, plan, &rom, &err));
 }
 
 TEST(RomMaker, OtherSizesCutOrExtendTheMachinesImage)
@@ -326,17 +326,17 @@ TEST(RomMaker, OtherSizesCutOrExtendTheMachinesImage)
     std::vector<uint8_t> full, rom;
     std::string err;
     ASSERT_TRUE(make_rom(m, default_rom_spec(m), &full, &err)) << err;
-    RomSpec spec = default_rom_spec(m);
-    spec.size = 512 * 1024 + 1;
-    ASSERT_TRUE(make_rom(m, spec, &rom, &err)) << err;
+    RomPlan plan = default_rom_spec(m);
+    plan.size = 512 * 1024 + 1;
+    ASSERT_TRUE(make_rom(m, plan, &rom, &err)) << err;
     ASSERT_EQ(rom.size(), 512u * 1024 + 1);
     EXPECT_TRUE(std::equal(full.begin(), full.end(), rom.begin()));  // ROM ID and boot block where the machine has them
-    spec.size = 256 * 1024;
-    ASSERT_TRUE(make_rom(m, spec, &rom, &err)) << err;
+    plan.size = 256 * 1024;
+    ASSERT_TRUE(make_rom(m, plan, &rom, &err)) << err;
     ASSERT_EQ(rom.size(), 256u * 1024);
     EXPECT_TRUE(std::equal(rom.begin(), rom.end(), full.begin()));
-    spec.nc = {{0x40000, 16}};  // beyond the shorter file
-    EXPECT_FALSE(make_rom(m, spec, &rom, &err));
+    plan.nc = {{0x40000, 16}};  // beyond the shorter file
+    EXPECT_FALSE(make_rom(m, plan, &rom, &err));
 
     // A block table that reaches outside the flash still gives a sound image.
     Machine odd = parse_ok("rom_kb = 512\nblock = 0x70000 0x10000\nblock = 0x80000 0x80000\nboot_blocks = 0\n");

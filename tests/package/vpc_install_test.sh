@@ -75,8 +75,11 @@ install_vpc /usr "$work/dest"
 [ -x "$work/dest/usr/libexec/zorvpc/zorvpc" ] && [ -f "$work/dest/usr/libexec/zorvpc/libzorvpc.so" ] ||
   fail "DESTDIR install incomplete"
 
-# A default install leaves the virtual PC out.
-cmake --install "$build" --prefix "$work/all" >"$work/all.log" 2>&1 || { cat "$work/all.log"; fail "default install"; }
+# A default install leaves the virtual PC out. Staged under DESTDIR, so that a rule with an
+# absolute destination cannot reach the system either.
+DESTDIR="$work/all" cmake --install "$build" --prefix /usr >"$work/all.log" 2>&1 ||
+  { cat "$work/all.log"; fail "default install"; }
+[ -x "$work/all/usr/sbin/zorflashlnx2" ] || fail "a default install holds no tool"
 if find "$work/all" -name '*zorvpc*' | grep -q .; then
   fail "a default install holds the virtual PC: $(find "$work/all" -name '*zorvpc*')"
 fi

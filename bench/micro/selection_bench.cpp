@@ -75,7 +75,6 @@ void block_selected_table(benchmark::State& state) {
   }
   // All but the boot block, the NVRAM blocks and the 8 + 4 blocks inside the two NC ranges.
   if (selected != ENTRIES - 2 - 2 - 12) state.SkipWithError("unexpected selection");
-  state.counters["selected"] = selected;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * TABLE_BYTES);
 }
 

@@ -14,7 +14,7 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev)
+BUILD_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev dpkg-dev lintian groff-base)
 
 # Configures and builds the tree in $1 (default: build) with the extra CMake arguments after it.
 build_tree() {

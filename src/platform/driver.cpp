@@ -57,6 +57,16 @@ int print_failure(const char* text) {
   return 0;
 }
 
+// Reports the platform's error with its text, then takes back the node and the module.
+int give_up(const char* format) {
+  int err = errno;
+  printf(format, err, strerror(err));
+  fflush(stdout);
+  remove(NODE_NAME);
+  system(UNLOAD);
+  return 0;
+}
+
 }  // namespace
 
 unsigned parse_major(const char* piece) {
@@ -103,23 +113,9 @@ int load_driver() {
     system(UNLOAD);
     return 0;
   }
-  if (make_node(major) != 0) {
-    int err = errno;
-    printf("error %d creating node zorfl: %s\n", err, strerror(err));
-    fflush(stdout);
-    remove(NODE_NAME);
-    system(UNLOAD);
-    return 0;
-  }
+  if (make_node(major) != 0) return give_up("error %d creating node zorfl: %s\n");
   driver_fd = open_node();
-  if (driver_fd < 0) {
-    int err = errno;
-    printf("error %d opening driver: %s\n", err, strerror(err));
-    fflush(stdout);
-    remove(NODE_NAME);
-    system(UNLOAD);
-    return 0;
-  }
+  if (driver_fd < 0) return give_up("error %d opening driver: %s\n");
   return 1;
 }
 

@@ -1,9 +1,7 @@
 #include "rom/program.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "flash/commands.h"
 #include "flash/layout.h"
@@ -13,6 +11,7 @@
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
+#include "run/signals.h"
 
 namespace {
 
@@ -24,15 +23,6 @@ bool in_nc_entry(int i, uint32_t x) {
 bool block_fits_image(uint32_t address, uint32_t size) {
   if (size == 0 || size % TRANSFER_SIZE != 0 || address < RomBase) return false;
   return static_cast<uint64_t>(address - RomBase) + size <= rom_size;
-}
-
-// From the first erase to the last verify, nothing from the terminal or a closed pipe may stop
-// the run halfway through the flash.
-void block_stop_signals(int how) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) sigaddset(&set, sig);
-  sigprocmask(how, &set, nullptr);
 }
 
 using BlockOp = int (*)(uint32_t, uint32_t, const uint8_t*, ProgressFn);
@@ -136,7 +126,9 @@ void program_flash() {
           static_cast<unsigned long>(bad));
   }
 
-  block_stop_signals(SIG_BLOCK);
+  // From the first erase on, nothing from the terminal or a closed pipe may stop the run
+  // halfway through the flash; the clean-up lets such a signal through once all is released.
+  hold_stop_signals();
   erase_pass(progress_erase_flash, MainPass);
   write_pass(progress_write_flash, MainPass);
   verify_pass(progress_verify_flash, MainPass);
@@ -145,5 +137,4 @@ void program_flash() {
     write_pass(progress_write_bootblock, BootBlockPass);
     verify_pass(progress_verify_bootblock, BootBlockPass);
   }
-  block_stop_signals(SIG_UNBLOCK);
 }

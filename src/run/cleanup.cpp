@@ -8,6 +8,7 @@
 #include "rom/romfile.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
+#include "run/signals.h"
 
 // Every step tests its own slot, so this is safe from any point of the run. The first error
 // code of the run wins; a clean-up failure only fills a code that was still 0.
@@ -32,5 +33,7 @@ int cleanup_all(int code) {
   unload_driver();
   close_rom_file();
   drop_io_privilege();
+  fflush(stdout);
+  release_stop_signals();
   return code;
 }

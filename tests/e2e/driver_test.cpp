@@ -125,7 +125,9 @@ TEST(Driver, ForeignEntryNamedZorfl) {
     write_file(target, "keep me");
     if (kind == Directory) mkdir(node.c_str(), 0700);
     if (kind == PlainFile) write_file(node, "not a device");
-    if (kind == Link) ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
+    if (kind == Link) {
+      ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
+    }
 
     RunResult r = m.run({"/q"});
     EXPECT_EQ(r.code, 16) << kind;
@@ -204,7 +206,9 @@ TEST(Cmos, DestroyedOnlyAfterProgrammingAndRestoredByASecondRun) {
   ASSERT_EQ(r.code, 0);
   EXPECT_EQ(static_cast<uint8_t>(m.cmos()[0x2E]), 0x5A);
   for (int i = 0; i < 128; ++i) {
-    if (i != 0x2E) EXPECT_EQ(m.cmos()[i], before[i]) << i;
+    if (i != 0x2E) {
+      EXPECT_EQ(m.cmos()[i], before[i]) << i;
+    }
   }
   auto t = m.trace();
   EXPECT_GE(find_line(t, "out 0x70 0x2e"), 0);

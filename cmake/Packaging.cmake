@@ -1,0 +1,116 @@
+# Installing zorflashlnx2 and packaging it as a Debian package.
+#
+#   cmake --install BUILD [--prefix DIR]   sbin/zorflashlnx2, share/man/man8/zorflashlnx2.8.gz,
+#                                          share/doc/zorflashlnx2/{copyright,changelog.gz}
+#   cd BUILD && cpack -G DEB               zorflashlnx2_1.33_amd64.deb
+#
+# Everything here belongs to the install component "tool"; the package holds that component only,
+# so install rules of other parts of the tree (the module's DKMS source, for one) stay out of it.
+
+include(GNUInstallDirs)
+
+set(ZORFL_PACKAGE_MAINTAINER "zorflashlnx2 maintainers <maintainers@zorflashlnx2.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# Debian wants 0755 directories whatever the umask of the person who builds the package.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(ZORFL_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
+set(ZORFL_GEN_DIR ${CMAKE_BINARY_DIR}/packaging)
+set(ZORFL_MAN_PAGE ${CMAKE_SOURCE_DIR}/man/zorflashlnx2.8)
+
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+
+# The copyright file, in the machine-readable format.
+file(WRITE ${ZORFL_GEN_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: zorflashlnx2
+
+Files: *
+Copyright: 2026 The zorflashlnx2 developers
+License: GPL-2.0-or-later
+
+License: GPL-2.0-or-later
+ This program is free software; you can redistribute it and/or modify
+ it under the terms of the GNU General Public License as published by
+ the Free Software Foundation; either version 2 of the License, or
+ (at your option) any later version.
+ .
+ This program is distributed in the hope that it will be useful,
+ but WITHOUT ANY WARRANTY; without even the implied warranty of
+ MERCHANTABILITY or FITNESS FOR A PARTICULAR PURPOSE.  See the
+ GNU General Public License for more details.
+ .
+ On Debian systems, the complete text of the GNU General Public
+ License version 2 can be found in `/usr/share/common-licenses/GPL-2'.
+")
+
+# The package's changelog. The version is native (no Debian revision), so it is changelog.gz.
+file(WRITE ${ZORFL_GEN_DIR}/changelog
+"zorflashlnx2 (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}: reads, saves, checks and reprograms the BIOS
+    flash through the running BIOS's flash handler; manual page
+    zorflashlnx2(8).
+
+ -- ${ZORFL_PACKAGE_MAINTAINER}  Wed, 09 Dec 2026 12:00:00 +0000
+")
+
+# Compressed at build time; -n keeps the name and time stamp out, so the output is reproducible.
+set(ZORFL_MAN_GZ ${ZORFL_GEN_DIR}/zorflashlnx2.8.gz)
+set(ZORFL_CHANGELOG_GZ ${ZORFL_GEN_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${ZORFL_MAN_GZ}
+  COMMAND ${CMAKE_COMMAND} -E copy ${ZORFL_MAN_PAGE} ${ZORFL_GEN_DIR}/zorflashlnx2.8
+  COMMAND ${GZIP_EXECUTABLE} -9nf ${ZORFL_GEN_DIR}/zorflashlnx2.8
+  DEPENDS ${ZORFL_MAN_PAGE}
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_command(OUTPUT ${ZORFL_CHANGELOG_GZ}
+  COMMAND ${CMAKE_COMMAND} -E copy ${ZORFL_GEN_DIR}/changelog ${ZORFL_GEN_DIR}/changelog.tmp
+  COMMAND ${GZIP_EXECUTABLE} -9nf ${ZORFL_GEN_DIR}/changelog.tmp
+  COMMAND ${CMAKE_COMMAND} -E rename ${ZORFL_GEN_DIR}/changelog.tmp.gz ${ZORFL_CHANGELOG_GZ}
+  DEPENDS ${ZORFL_GEN_DIR}/changelog
+  COMMENT "Compressing the package changelog"
+  VERBATIM)
+add_custom_target(zorfl_package_docs ALL DEPENDS ${ZORFL_MAN_GZ} ${ZORFL_CHANGELOG_GZ})
+
+install(TARGETS zorflashlnx2 RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT tool)
+install(FILES ${ZORFL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
+install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
+        DESTINATION ${ZORFL_DOC_DIR} COMPONENT tool)
+
+# The Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The zorflashlnx2 developers")
+set(CPACK_PACKAGE_CONTACT ${ZORFL_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "read, save, check and reprogram the BIOS flash of an x86 PC")
+set(CPACK_PACKAGE_DESCRIPTION
+"zorflashlnx2 reads, saves, checks and reprograms the system BIOS flash ROM
+of an x86 PC running Linux. It does not drive the flash chip itself: it
+hands each command to the flash handler that the running BIOS carries,
+entered by a System Management Interrupt, and moves the data through a
+small transfer buffer that the kernel module zorfldrv provides.
+
+It saves the flash to a file, checks a ROM file against the running BIOS
+(size, ROM ID, boot-block checksum), and programs the main BIOS area and,
+on request, the boot block, the NVRAM and the non-critical blocks, each
+block erased, written and verified.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};tool;/")
+
+set(CPACK_DEBIAN_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZORFL_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tool loads the module with insmod and unloads it with rmmod.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS kmod)
+
+include(CPack)
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)

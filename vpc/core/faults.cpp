@@ -1,0 +1,188 @@
+#include "faults.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "numparse.h"
+
+void faults_clear(FaultSet* f)
+{
+    std::memset(f, 0, sizeof *f);
+    f->signature_at = -1;
+    f->open_status = -1;
+    f->close_status = -1;
+}
+
+namespace {
+
+bool set_bool(bool* slot, const char* value)
+{
+    if (!value || std::strcmp(value, "1") == 0) {
+        *slot = true;
+        return true;
+    }
+    if (std::strcmp(value, "0") == 0) {
+        *slot = false;
+        return true;
+    }
+    return false;
+}
+
+bool set_window(uint32_t* mask, const char* value)
+{
+    if (!value)
+        return false;
+    if (std::strcmp(value, "bios") == 0)
+        *mask |= kWindowBios;
+    else if (std::strcmp(value, "info") == 0)
+        *mask |= kWindowInfo;
+    else if (std::strcmp(value, "both") == 0)
+        *mask |= kWindowBios | kWindowInfo;
+    else if (std::strcmp(value, "none") == 0)
+        *mask = 0;
+    else
+        return false;
+    return true;
+}
+
+bool add_addr(AddrList* list, const char* value)
+{
+    uint32_t a;
+    if (!value || !parse_u32(value, &a) || list->count >= kMaxFaultAddrs)
+        return false;
+    list->addr[list->count++] = a;
+    return true;
+}
+
+bool set_status(int* slot, const char* value)
+{
+    uint32_t v;
+    if (!value || !parse_u32(value, &v) || v > 255)
+        return false;
+    *slot = int(v);
+    return true;
+}
+
+} // namespace
+
+bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
+{
+    char key[64];
+    const char* eq = std::strchr(text, '=');
+    size_t klen = eq ? size_t(eq - text) : std::strlen(text);
+    if (klen == 0 || klen >= sizeof key) {
+        std::snprintf(err, size_t(errlen), "bad fault '%s'", text);
+        return false;
+    }
+    std::memcpy(key, text, klen);
+    key[klen] = '\0';
+    const char* value = eq ? eq + 1 : nullptr;
+
+    bool ok;
+    if (!std::strcmp(key, "iopl_fail"))
+        ok = set_bool(&f->iopl_fail, value);
+    else if (!std::strcmp(key, "no_devmem"))
+        ok = set_bool(&f->no_devmem, value);
+    else if (!std::strcmp(key, "not_listed"))
+        ok = set_bool(&f->not_listed, value);
+    else if (!std::strcmp(key, "node_unopenable"))
+        ok = set_bool(&f->node_unopenable, value);
+    else if (!std::strcmp(key, "alloc_fail"))
+        ok = set_bool(&f->alloc_fail, value);
+    else if (!std::strcmp(key, "free_fail"))
+        ok = set_bool(&f->free_fail, value);
+    else if (!std::strcmp(key, "node_mmap_fail"))
+        ok = set_bool(&f->node_mmap_fail, value);
+    else if (!std::strcmp(key, "no_signature"))
+        ok = set_bool(&f->no_signature, value);
+    else if (!std::strcmp(key, "signature_at")) {
+        uint32_t v;
+        ok = value && parse_u32(value, &v) && v <= 0xFFFF;
+        if (ok)
+            f->signature_at = int(v);
+    } else if (!std::strcmp(key, "map_fail"))
+        ok = set_window(&f->map_fail, value);
+    else if (!std::strcmp(key, "unmap_fail"))
+        ok = set_window(&f->unmap_fail, value);
+    else if (!std::strcmp(key, "insmod_fail")) {
+        ok = true;
+        if (value && !std::strcmp(value, "first"))
+            f->insmod_fail = kInsmodFirst;
+        else if (value && !std::strcmp(value, "both"))
+            f->insmod_fail = kInsmodBoth;
+        else if (value && !std::strcmp(value, "none"))
+            f->insmod_fail = kInsmodOk;
+        else
+            ok = false;
+    } else if (!std::strcmp(key, "open_status"))
+        ok = set_status(&f->open_status, value);
+    else if (!std::strcmp(key, "close_status"))
+        ok = set_status(&f->close_status, value);
+    else if (!std::strcmp(key, "power_loss"))
+        ok = value && parse_u32(value, &f->power_loss) && f->power_loss > 0;
+    else if (!std::strcmp(key, "signal_at")) {
+        // N:SIG, e.g. signal_at=5:2 sends SIGINT on the 5th write command.
+        const char* colon = value ? std::strchr(value, ':') : nullptr;
+        char count[32];
+        ok = colon && size_t(colon - value) < sizeof count;
+        if (ok) {
+            std::memcpy(count, value, size_t(colon - value));
+            count[colon - value] = '\0';
+            ok = parse_u32(count, &f->signal_at) && f->signal_at > 0 &&
+                 parse_u32(colon + 1, &f->signal_number) && f->signal_number > 0 &&
+                 f->signal_number < 65 && f->signal_number != 9;
+        }
+    }
+    else if (!std::strcmp(key, "read_fail"))
+        ok = add_addr(&f->read_fail, value);
+    else if (!std::strcmp(key, "read_badsum"))
+        ok = add_addr(&f->read_badsum, value);
+    else if (!std::strcmp(key, "erase_fail"))
+        ok = add_addr(&f->erase_fail, value);
+    else if (!std::strcmp(key, "write_fail"))
+        ok = add_addr(&f->write_fail, value);
+    else if (!std::strcmp(key, "write_corrupt"))
+        ok = add_addr(&f->write_corrupt, value);
+    else {
+        std::snprintf(err, size_t(errlen), "unknown fault '%s'", key);
+        return false;
+    }
+    if (!ok)
+        std::snprintf(err, size_t(errlen), "bad value for fault '%s'", text);
+    return ok;
+}
+
+bool fault_hits(const AddrList& list, uint32_t start, uint32_t len)
+{
+    for (int i = 0; i < list.count; ++i)
+        if (list.addr[i] >= start && uint64_t(list.addr[i]) < uint64_t(start) + len)
+            return true;
+    return false;
+}
+
+const char* const kFaultHelp =
+    "  iopl_fail            iopl() returns -1, errno EPERM; the level stays as it was\n"
+    "  no_devmem            fopen(\"/dev/mem\") fails with ENOENT\n"
+    "  map_fail=bios|info   mmap of /dev/mem covering 0xF0000 / the flash-info address fails (EINVAL)\n"
+    "  unmap_fail=bios|info munmap of that window returns -1 (EINVAL) and leaves it mapped\n"
+    "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
+    "  insmod_fail=both     both insmod commands fail\n"
+    "  not_listed           module loads but has no line in /proc/devices\n"
+    "  node_unopenable      open(\"zorfl\") fails with EACCES whatever is there\n"
+    "  alloc_fail           ioctl 0x4160 returns -1, errno ENOMEM\n"
+    "  free_fail            ioctl 0x4161 returns -1, errno EIO (the buffer is released all the same)\n"
+    "  node_mmap_fail       mmap of the node returns MAP_FAILED, errno ENOMEM\n"
+    "  open_status=N        SMI open (0x20) answers status N; N=1 refuses the open, others open it\n"
+    "  close_status=N       SMI close (0x24) answers status N; nonzero keeps the interface open\n"
+    "  read_fail=ADDR       SMI read of the piece holding ADDR answers status 7\n"
+    "  read_badsum=ADDR     SMI read of that piece answers 0 but a wrong checksum\n"
+    "  erase_fail=ADDR      SMI erase of the block holding ADDR answers 7, nothing erased\n"
+    "  write_fail=ADDR      SMI write of the piece holding ADDR answers 7, nothing written\n"
+    "  write_corrupt=ADDR   SMI write of that piece answers 0 but stores a wrong byte\n"
+    "  power_loss=N         the process is killed (SIGKILL) on the N-th SMI write of the run,\n"
+    "                       before that write reaches the flash; earlier writes stay\n"
+    "  signal_at=N:SIG      signal SIG (a number, not 9) is sent to the process on the N-th SMI\n"
+    "                       write of the run, right after that write is carried out\n"
+    "  no_signature         no \"$QZX\" header in the system BIOS segment\n"
+    "  signature_at=POS     header at byte POS of the 0xF0000 segment, cut at 0xFFFFF\n"
+    "  Address faults may be given several times (up to 16 addresses each).\n";

@@ -1,0 +1,52 @@
+// Fault switches of the virtual PC: what a run can be told to get wrong.
+// A plain record with fixed arrays so the preload library can hold it without
+// allocating and the port trap handler can read it safely.
+#pragma once
+#include <cstdint>
+
+constexpr int kMaxFaultAddrs = 16;
+
+struct AddrList {
+    int count;
+    uint32_t addr[kMaxFaultAddrs];
+};
+
+enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2 };
+enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
+
+struct FaultSet {
+    bool iopl_fail;
+    bool no_devmem;
+    bool not_listed;
+    bool node_unopenable;
+    bool alloc_fail;
+    bool free_fail;
+    bool node_mmap_fail;
+    bool no_signature;
+    int signature_at;        // -1: header where the machine puts it
+    uint32_t map_fail;       // WindowMask: /dev/mem mmap covering that window fails
+    uint32_t unmap_fail;     // WindowMask: munmap of that window fails
+    int insmod_fail;         // InsmodFail
+    int open_status;         // -1: handler answers 0
+    int close_status;        // -1: handler answers 0
+    uint32_t power_loss;     // 0: off; else killed at the N-th write command
+    uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th write command
+    uint32_t signal_number;
+    AddrList read_fail;
+    AddrList read_badsum;
+    AddrList erase_fail;
+    AddrList write_fail;
+    AddrList write_corrupt;
+};
+
+void faults_clear(FaultSet* f);
+
+// Applies one "KEY" or "KEY=VALUE" switch. Boolean keys take no value, 1 or 0.
+// On failure writes a reason into err (errlen bytes) and returns false.
+bool fault_apply(FaultSet* f, const char* text, char* err, int errlen);
+
+// True when addr lies in [start, start + len).
+bool fault_hits(const AddrList& list, uint32_t start, uint32_t len);
+
+// One line per fault key with its argument and meaning, for --help.
+extern const char* const kFaultHelp;

@@ -1,0 +1,126 @@
+// zorvpc show DIR [layout|cmos|module|trace|all]
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "devices.h"
+#include "launcher.h"
+#include "le.h"
+#include "rommaker.h"
+
+namespace {
+
+void show_layout(const std::string& dir, const Machine& m)
+{
+    uint32_t size = rom_size(m), base = rom_base(m);
+    std::printf("ROM: %u KB (%u bytes), RomBase 0x%08x, SMI port 0x%x, ROM ID \"%.8s\" (description)\n", m.rom_kb,
+                size, base, m.smi_port, m.rom_id);
+    std::string phys;
+    if (read_file(dir + "/physmem", &phys) && phys.size() == kPhysMemSize) {
+        const uint8_t* seg = reinterpret_cast<const uint8_t*>(phys.data()) + kBiosSegment;
+        int at = -1;
+        for (uint32_t i = 0; i + 4 <= kSegmentSize && at < 0; ++i)
+            if (std::memcmp(seg + i, "$QZX", 4) == 0)
+                at = int(i);
+        if (at < 0)
+            std::printf("Header: no \"$QZX\" in the 0xF0000 segment\n");
+        else
+            std::printf("Header: \"$QZX\" at 0x%05x (segment offset 0x%x), FlashParamBlock at +0x%x\n",
+                        kBiosSegment + uint32_t(at), at, seg[at + 4]);
+    }
+    std::printf("Flash info: paragraph 0x%04x (0x%05x): record +0x%x, BlockTable +0x%x, NvramList +0x%x\n",
+                m.info_paragraph, m.info_paragraph * 16, m.info_record_offset, m.block_table_offset,
+                m.nvram_list_offset);
+    std::printf("BlockTable: n = %zu, b = %u; NvramList: m = %zu\n", m.blocks.size(), m.boot_blocks, m.nvram.size());
+    std::printf("  #  address     size        file offset  kind\n");
+    for (size_t i = 0; i < m.blocks.size(); ++i) {
+        const BlockEntry& b = m.blocks[i];
+        bool boot = is_boot_entry(m, i), nv = is_nvram_address(m, b.address);
+        const char* kind = boot && nv ? "boot+nvram" : boot ? "boot" : nv ? "nvram" : "main";
+        std::printf("%3zu  0x%08x  0x%08x  0x%08x   %s\n", i, b.address, b.size, b.address - base, kind);
+    }
+    std::string flash;
+    if (read_file(dir + "/flash.bin", &flash) && flash.size() == size) {
+        const uint8_t* f = reinterpret_cast<const uint8_t*>(flash.data());
+        uint32_t off, len;
+        boot_region(m, &off, &len);
+        if (len)
+            std::printf("Boot-block region: file offset 0x%08x, %u bytes, word sum 0x%08x%s\n", off, len,
+                        word_sum(f + off, len), word_sum(f + off, len) ? " (not zero)" : "");
+        std::printf("Flash ROM ID: \"%.8s\"\n", reinterpret_cast<const char*>(f + size - 32));
+    }
+}
+
+void show_cmos(const std::string& dir)
+{
+    std::string c;
+    if (!read_file(dir + "/cmos.bin", &c) || c.size() != 128) {
+        std::printf("CMOS: no cmos.bin\n");
+        return;
+    }
+    std::printf("CMOS:\n");
+    for (int row = 0; row < 128; row += 16) {
+        std::printf("  %02x:", row);
+        for (int i = 0; i < 16; ++i)
+            std::printf(" %02x", uint8_t(c[size_t(row + i)]));
+        std::printf("\n");
+    }
+    uint32_t sum = 0;
+    for (int i = 0x10; i <= 0x2D; ++i)
+        sum += uint8_t(c[size_t(i)]);
+    uint32_t stored = uint32_t(uint8_t(c[0x2E])) << 8 | uint8_t(c[0x2F]);
+    std::printf("  checksum 0x2e-0x2f: 0x%04x, sum of 0x10-0x2d: 0x%04x (%s)\n", stored, sum & 0xFFFF,
+                stored == (sum & 0xFFFF) ? "valid" : "invalid");
+}
+
+void show_module(const std::string& dir, const Machine& m)
+{
+    std::string text;
+    ModuleState ms{};
+    if (!read_file(dir + "/module", &text) || !parse_module_state(text, &ms)) {
+        std::printf("Module: no module state\n");
+        return;
+    }
+    std::printf("Module zorfldrv_mod: %s, major %u%s\n", ms.loaded ? "loaded" : "not loaded", ms.major,
+                ms.loaded && m.faults.not_listed ? " (not listed)" : "");
+    struct stat st;
+    std::string node;
+    if (lstat("zorfl", &st) != 0)
+        std::printf("Node ./zorfl: absent\n");
+    else if (S_ISREG(st.st_mode) && read_file("zorfl", &node) && node.rfind("zorvpc-node ", 0) == 0)
+        std::printf("Node ./zorfl: device node %s", node.c_str() + 12);
+    else
+        std::printf("Node ./zorfl: present, not a device node\n");
+}
+
+void show_trace(const std::string& dir)
+{
+    std::string t;
+    read_file(dir + "/trace", &t);
+    std::printf("Trace:\n%s", t.c_str());
+}
+
+} // namespace
+
+int cmd_show(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return fail("usage: zorvpc show DIR [layout|cmos|module|trace|all]");
+    Machine m;
+    std::string err;
+    if (!load_machine_dir(args[0], &m, &err))
+        return fail(err);
+    std::string what = args.size() > 1 ? args[1] : "all";
+    bool all = what == "all";
+    if (!all && what != "layout" && what != "cmos" && what != "module" && what != "trace")
+        return fail("show: unknown part '" + what + "'");
+    if (all || what == "layout")
+        show_layout(args[0], m);
+    if (all || what == "cmos")
+        show_cmos(args[0]);
+    if (all || what == "module")
+        show_module(args[0], m);
+    if (all || what == "trace")
+        show_trace(args[0]);
+    return 0;
+}

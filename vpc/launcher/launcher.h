@@ -1,0 +1,22 @@
+// The zorvpc launcher: one function per subcommand, and the state-directory helpers they share.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "machine.h"
+
+// Each returns the launcher's exit status.
+int cmd_init(const std::vector<std::string>& args);
+int cmd_run(const std::vector<std::string>& args);
+int cmd_show(const std::vector<std::string>& args);
+int cmd_mkrom(const std::vector<std::string>& args);
+void print_help();
+void print_usage();
+
+// Prints "zorvpc: MESSAGE" to standard error and returns 2.
+int fail(const std::string& message);
+
+bool read_file(const std::string& path, std::string* out);
+bool write_file(const std::string& path, const void* data, size_t size);
+// Reads and parses DIR/machine.
+bool load_machine_dir(const std::string& dir, Machine* m, std::string* err);

@@ -1,0 +1,247 @@
+// Physical memory: "/dev/mem" opens the state directory's physmem file, and
+// mmap of it at an offset maps that physical address. Also the device list.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "real.h"
+#include "state.h"
+
+namespace {
+
+void write_device_list()
+{
+    ModuleState ms{};
+    bool loaded = read_module_state(&ms) && ms.loaded;
+    std::string text = device_list(loaded && !g_vpc.faults.not_listed, ms.major);
+    char path[PATH_MAX];
+    state_path(path, "devices");
+    int fd = real::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t w = write(fd, text.data(), text.size());
+    (void)w;
+    real::close(fd);
+}
+
+FILE* open_stream(const char* path, const char* mode, FILE* (*fn)(const char*, const char*))
+{
+    resolve_real();
+    if (path && std::strcmp(path, "/dev/mem") == 0) {
+        if (!g_vpc.active) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        FILE* f = nullptr;
+        int err = ENOENT;
+        if (!g_vpc.faults.no_devmem) {
+            char p[PATH_MAX];
+            state_path(p, "physmem");
+            f = fn(p, mode);
+            err = errno;
+        }
+        if (f) {
+            bool kept = false;
+            for (FILE*& slot : g_vpc.mem_streams)
+                if (!slot && !kept)
+                    slot = f, kept = true;
+        }
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, f ? "fopen /dev/mem = ok" : "fopen /dev/mem = fail");
+        trace_line(&lb);
+        errno = err;
+        return f;
+    }
+    if (path && std::strcmp(path, "/proc/devices") == 0) {
+        if (!g_vpc.active) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        write_device_list();
+        char p[PATH_MAX];
+        state_path(p, "devices");
+        FILE* f = fn(p, mode);
+        int err = errno;
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, f ? "fopen /proc/devices = ok" : "fopen /proc/devices = fail");
+        trace_line(&lb);
+        errno = err;
+        return f;
+    }
+    if (is_raw_hw_device(path)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return fn(path, mode);
+}
+
+Mapping* find_mapping(void* addr)
+{
+    for (Mapping& m : g_vpc.maps)
+        if (m.addr && m.addr == addr)
+            return &m;
+    return nullptr;
+}
+
+void track(void* addr, size_t len, uint32_t offset, int kind)
+{
+    for (Mapping& m : g_vpc.maps)
+        if (!m.addr) {
+            m = Mapping{addr, len, offset, kind};
+            return;
+        }
+}
+
+bool covers(uint64_t offset, uint64_t len, uint64_t phys) { return phys >= offset && phys < offset + len; }
+
+void* map_mem(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    void* p = MAP_FAILED;
+    int err = EINVAL;
+    bool ok = off >= 0 && off % page == 0 && len > 0 && uint64_t(off) + len <= kPhysMemSize;
+    if (ok && (((g_vpc.faults.map_fail & kWindowBios) && covers(uint64_t(off), len, kBiosSegment)) ||
+               ((g_vpc.faults.map_fail & kWindowInfo) && covers(uint64_t(off), len, g_vpc.info_phys))))
+        ok = false;
+    if (ok) {
+        p = real::mmap(addr, len, prot, flags, fd, off);
+        err = errno;
+    }
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "mmap mem ");
+    lb_hex(&lb, uint64_t(off), 8);
+    lb_str(&lb, " ");
+    lb_hex(&lb, len, 1);
+    lb_str(&lb, p == MAP_FAILED ? " = fail" : " = ok");
+    trace_line(&lb);
+    if (p != MAP_FAILED)
+        track(p, len, uint32_t(off), kMapMem);
+    else
+        errno = err;
+    return p;
+}
+
+void* map_node(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    void* p = MAP_FAILED;
+    int err;
+    size_t room = (size_t(g_vpc.buffer_size) + 4095) & ~size_t(4095);
+    if (g_vpc.faults.node_mmap_fail)
+        err = ENOMEM;
+    else if (!g_vpc.buffer_held || g_vpc.buffer_owner != fd || off != 0 || len == 0 || len > room)
+        err = EINVAL;
+    else {
+        p = real::mmap(addr, len, prot, flags, g_vpc.phys_fd, kBufferPhys);
+        err = errno;
+    }
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "mmap node ");
+    lb_hex(&lb, len, 1);
+    lb_str(&lb, p == MAP_FAILED ? " = fail" : " = ok");
+    trace_line(&lb);
+    if (p != MAP_FAILED)
+        track(p, len, kBufferPhys, kMapNode);
+    else
+        errno = err;
+    return p;
+}
+
+void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+{
+    resolve_real();
+    if (g_vpc.active && fd >= 0) {
+        if (is_mem_fd(fd))
+            return map_mem(addr, len, prot, flags, fd, off);
+        NodeFd* n = find_node(fd);
+        if (n && n->device)
+            return map_node(addr, len, prot, flags, fd, off);
+    }
+    return real::mmap(addr, len, prot, flags, fd, off);
+}
+
+} // namespace
+
+VPC_EXPORT FILE* fopen(const char* path, const char* mode)
+{
+    resolve_real();
+    return open_stream(path, mode, real::fopen);
+}
+
+VPC_EXPORT FILE* fopen64(const char* path, const char* mode)
+{
+    resolve_real();
+    return open_stream(path, mode, real::fopen64);
+}
+
+VPC_EXPORT int fclose(FILE* f)
+{
+    resolve_real();
+    bool mem = false;
+    for (FILE*& slot : g_vpc.mem_streams)
+        if (f && slot == f)
+            slot = nullptr, mem = true;
+    int r = real::fclose(f);
+    if (mem) {
+        int err = errno;
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, "fclose /dev/mem = ");
+        lb_dec(&lb, r);
+        trace_line(&lb);
+        errno = err;
+    }
+    return r;
+}
+
+VPC_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+{
+    return do_mmap(addr, len, prot, flags, fd, off);
+}
+
+VPC_EXPORT void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
+{
+    return do_mmap(addr, len, prot, flags, fd, off_t(off));
+}
+
+VPC_EXPORT int munmap(void* addr, size_t len) noexcept
+{
+    resolve_real();
+    Mapping* m = g_vpc.active ? find_mapping(addr) : nullptr;
+    if (!m)
+        return real::munmap(addr, len);
+    int r, err = 0;
+    bool refuse = m->kind == kMapMem &&
+                  (((g_vpc.faults.unmap_fail & kWindowBios) && covers(m->offset, m->len, kBiosSegment)) ||
+                   ((g_vpc.faults.unmap_fail & kWindowInfo) && covers(m->offset, m->len, g_vpc.info_phys)));
+    if (refuse) {
+        r = -1;
+        err = EINVAL;
+    } else {
+        r = real::munmap(addr, len);
+        err = errno;
+    }
+    LineBuf lb;
+    lb_init(&lb);
+    if (m->kind == kMapMem) {
+        lb_str(&lb, "munmap mem ");
+        lb_hex(&lb, m->offset, 8);
+        lb_str(&lb, " ");
+    } else {
+        lb_str(&lb, "munmap node ");
+    }
+    lb_hex(&lb, len, 1);
+    lb_str(&lb, " = ");
+    lb_dec(&lb, r);
+    trace_line(&lb);
+    if (r == 0)
+        m->addr = nullptr;
+    errno = err;
+    return r;
+}

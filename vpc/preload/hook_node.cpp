@@ -1,0 +1,365 @@
+// The module's device node "zorfl": mknod makes a marker file (never a real
+// device node), open of a marker file reaches the emulated module, fstat
+// shows it as a character device, and two ioctls hand out the buffer.
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "real.h"
+#include "state.h"
+
+namespace {
+
+constexpr char kMarker[] = "zorvpc-node ";
+constexpr unsigned long kIocAlloc = 0x4160;
+constexpr unsigned long kIocFree = 0x4161;
+
+struct Marker {
+    char type;  // 'c' or 'b'
+    uint32_t major, minor;
+};
+
+// Reads "zorvpc-node c 254:0" from an open descriptor.
+bool read_marker(int fd, Marker* mk)
+{
+    char buf[64] = {};
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    if (n < 0 && errno == EBADF) {  // opened write-only: look through a second descriptor
+        char p[64];
+        std::snprintf(p, sizeof p, "/proc/self/fd/%d", fd);
+        int rfd = real::open(p, O_RDONLY | O_CLOEXEC);
+        if (rfd < 0)
+            return false;
+        n = pread(rfd, buf, sizeof buf - 1, 0);
+        real::close(rfd);
+    }
+    if (n < ssize_t(sizeof kMarker) || std::strncmp(buf, kMarker, sizeof kMarker - 1) != 0)
+        return false;
+    unsigned ma, mi;
+    char t;
+    if (std::sscanf(buf + sizeof kMarker - 1, "%c %u:%u", &t, &ma, &mi) != 3 || (t != 'c' && t != 'b'))
+        return false;
+    *mk = Marker{t, ma, mi};
+    return true;
+}
+
+void trace_result(LineBuf* lb, int r, int err)
+{
+    lb_dec(lb, r);
+    if (r < 0) {
+        lb_str(lb, " ");
+        lb_errno(lb, err);
+    }
+    trace_line(lb);
+}
+
+void trace_open(int r, int err)
+{
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "open zorfl = ");
+    if (r >= 0) {
+        lb_str(&lb, "ok");
+        trace_line(&lb);
+    } else {
+        trace_result(&lb, r, err);
+    }
+}
+
+bool is_real_device(const struct stat& st) { return S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode); }
+
+int open_node(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...))
+{
+    struct stat st;
+    if (!g_vpc.active) {
+        // No machine: nothing may reach a driver; a marker file opens nowhere.
+        if (stat(path, &st) == 0 && is_real_device(st)) {
+            errno = ENXIO;
+            return -1;
+        }
+        int fd = fn(path, flags, mode);
+        Marker mk;
+        if (fd >= 0 && read_marker(fd, &mk)) {
+            real::close(fd);
+            errno = ENXIO;
+            return -1;
+        }
+        return fd;
+    }
+    if (g_vpc.faults.node_unopenable) {
+        trace_open(-1, EACCES);
+        errno = EACCES;
+        return -1;
+    }
+    // A real device node under that name is never opened: as if its driver
+    // were not loaded in this kernel. A symlink with O_NOFOLLOW still gives ELOOP.
+    bool nofollow_link = (flags & O_NOFOLLOW) && lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+    if (!nofollow_link && stat(path, &st) == 0 && is_real_device(st)) {
+        trace_open(-1, ENXIO);
+        errno = ENXIO;
+        return -1;
+    }
+    int fd = fn(path, flags, mode);
+    int err = errno;
+    if (fd < 0) {
+        trace_open(fd, err);
+        errno = err;
+        return fd;
+    }
+    Marker mk;
+    bool device = read_marker(fd, &mk);
+    if (device) {
+        ModuleState ms{};
+        bool ours = mk.type == 'c' && read_module_state(&ms) && ms.loaded && ms.major == mk.major;
+        if (!ours) {
+            real::close(fd);
+            trace_open(-1, ENXIO);
+            errno = ENXIO;
+            return -1;
+        }
+    }
+    NodeFd* slot = nullptr;
+    for (NodeFd& n : g_vpc.nodes)
+        if (n.fd < 0 && !slot)
+            slot = &n;
+    if (slot)
+        *slot = NodeFd{fd, device, device ? mk.major : 0, device ? mk.minor : 0};
+    trace_open(fd, 0);
+    errno = err;
+    return fd;
+}
+
+int do_open(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...))
+{
+    if (is_node_path(path))
+        return open_node(path, flags, mode, fn);
+    if (is_raw_hw_device(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    return fn(path, flags, mode);
+}
+
+mode_t mode_arg(int flags, va_list ap)
+{
+    return (flags & (O_CREAT | __O_TMPFILE)) ? mode_t(va_arg(ap, unsigned)) : 0;
+}
+
+template <typename Stat>
+int do_fstat(int fd, Stat* st, int (*fn)(int, Stat*))
+{
+    resolve_real();
+    NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
+    int r = fn(fd, st);
+    if (!n)
+        return r;
+    int err = errno;
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "fstat zorfl = ");
+    if (r != 0) {
+        trace_result(&lb, r, err);
+    } else if (n->device) {
+        st->st_mode = S_IFCHR | (st->st_mode & 07777);
+        st->st_rdev = makedev(n->major, n->minor);
+        st->st_size = 0;
+        st->st_blocks = 0;
+        lb_str(&lb, "chr ");
+        lb_dec(&lb, n->major);
+        lb_str(&lb, ":");
+        lb_dec(&lb, n->minor);
+        trace_line(&lb);
+    } else {
+        lb_str(&lb, S_ISREG(st->st_mode) ? "reg" : S_ISDIR(st->st_mode) ? "dir" : "other");
+        trace_line(&lb);
+    }
+    errno = err;
+    return r;
+}
+
+int fake_mknod(int dirfd, const char* path, mode_t mode, dev_t dev)
+{
+    if (!g_vpc.active) {
+        errno = EPERM;
+        return -1;
+    }
+    int fd = real::openat(dirfd, path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+    int r = 0, err = 0;
+    if (fd < 0) {
+        r = -1;
+        err = errno;
+    } else {
+        char text[64];
+        int n = std::snprintf(text, sizeof text, "%s%c %u:%u\n", kMarker, S_ISCHR(mode) ? 'c' : 'b', major(dev),
+                              minor(dev));
+        ssize_t w = write(fd, text, size_t(n));
+        (void)w;
+        real::close(fd);
+    }
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "mknod ");
+    lb_str(&lb, is_node_path(path) ? "zorfl" : path);
+    lb_str(&lb, " ");
+    lb_hex(&lb, mode, 1);
+    lb_str(&lb, " ");
+    lb_dec(&lb, major(dev));
+    lb_str(&lb, ":");
+    lb_dec(&lb, minor(dev));
+    lb_str(&lb, " = ");
+    trace_result(&lb, r, err);
+    errno = err;
+    return r;
+}
+
+int node_ioctl(NodeFd* n, unsigned long request, void* arg)
+{
+    uint32_t* req = static_cast<uint32_t*>(arg);
+    int r = -1, err = 0;
+    uint32_t size = req ? req[0] : 0;
+    if (request != kIocAlloc && request != kIocFree)
+        err = ENOTTY;
+    else if (!req)
+        err = EFAULT;
+    else if (request == kIocAlloc) {
+        if (g_vpc.faults.alloc_fail)
+            err = ENOMEM;
+        else if (size == 0 || size > kBufferMax)
+            err = EINVAL;
+        else if (g_vpc.buffer_held)
+            err = EBUSY;
+        else {
+            std::memset(g_vpc.phys + kBufferPhys, 0, (size + 4095u) & ~4095u);
+            g_vpc.buffer_held = true;
+            g_vpc.buffer_owner = n->fd;
+            g_vpc.buffer_size = size;
+            req[2] = kBufferPhys;
+            r = 0;
+        }
+    } else {
+        if (!g_vpc.buffer_held || g_vpc.buffer_owner != n->fd)
+            err = ENOENT;
+        else {
+            // A refused free still gives the memory back: the next alloc works.
+            g_vpc.buffer_held = false;
+            if (g_vpc.faults.free_fail)
+                err = EIO;
+            else
+                r = 0;
+        }
+    }
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "ioctl ");
+    lb_hex(&lb, request, 1);
+    if (request == kIocAlloc || request == kIocFree) {
+        lb_str(&lb, " size=");
+        lb_dec(&lb, size);
+    }
+    lb_str(&lb, " = ");
+    lb_dec(&lb, r);
+    if (r < 0) {
+        lb_str(&lb, " ");
+        lb_errno(&lb, err);
+    } else if (request == kIocAlloc) {
+        lb_str(&lb, " phys=");
+        lb_hex(&lb, kBufferPhys, 8);
+    }
+    trace_line(&lb);
+    errno = err;
+    return r;
+}
+
+} // namespace
+
+VPC_EXPORT int open(const char* path, int flags, ...)
+{
+    resolve_real();
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return do_open(path, flags, mode, real::open);
+}
+
+VPC_EXPORT int open64(const char* path, int flags, ...)
+{
+    resolve_real();
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return do_open(path, flags, mode, real::open64);
+}
+
+VPC_EXPORT int fstat(int fd, struct stat* st) noexcept { return do_fstat(fd, st, real::fstat); }
+
+VPC_EXPORT int fstat64(int fd, struct stat64* st) noexcept { return do_fstat(fd, st, real::fstat64); }
+
+VPC_EXPORT int mknod(const char* path, mode_t mode, dev_t dev) noexcept
+{
+    resolve_real();
+    if (!S_ISCHR(mode) && !S_ISBLK(mode))
+        return real::mknod(path, mode, dev);
+    return fake_mknod(AT_FDCWD, path, mode, dev);
+}
+
+VPC_EXPORT int mknodat(int dirfd, const char* path, mode_t mode, dev_t dev) noexcept
+{
+    resolve_real();
+    if (!S_ISCHR(mode) && !S_ISBLK(mode))
+        return real::mknodat(dirfd, path, mode, dev);
+    return fake_mknod(dirfd, path, mode, dev);
+}
+
+VPC_EXPORT int remove(const char* path) noexcept
+{
+    resolve_real();
+    int r = real::remove(path);
+    if (g_vpc.active && is_node_path(path)) {
+        int err = errno;
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, "remove zorfl = ");
+        trace_result(&lb, r, err);
+        errno = err;
+    }
+    return r;
+}
+
+VPC_EXPORT int close(int fd)
+{
+    resolve_real();
+    NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
+    if (!n)
+        return real::close(fd);
+    // Closing the node releases a buffer it still holds, as the module's release does.
+    if (n->device && g_vpc.buffer_held && g_vpc.buffer_owner == fd)
+        g_vpc.buffer_held = false;
+    n->fd = -1;
+    int r = real::close(fd);
+    int err = errno;
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "close zorfl = ");
+    trace_result(&lb, r, err);
+    errno = err;
+    return r;
+}
+
+VPC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    resolve_real();
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
+    if (!n || !n->device)
+        return real::ioctl(fd, request, arg);
+    return node_ioctl(n, request, arg);
+}

@@ -1,0 +1,266 @@
+// I/O privilege and the module tools. iopl never reaches the kernel; insmod,
+// rmmod and modprobe never run, whether asked for through system() or exec.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/io.h>
+#include <unistd.h>
+#include <vector>
+
+#include "real.h"
+#include "state.h"
+
+namespace {
+
+const char* const kModuleName = "zorfldrv_mod";
+
+const char* base_name(const char* path)
+{
+    const char* s = std::strrchr(path, '/');
+    return s ? s + 1 : path;
+}
+
+bool is_module_tool(const char* path)
+{
+    if (!path)
+        return false;
+    const char* b = base_name(path);
+    return !std::strcmp(b, "insmod") || !std::strcmp(b, "rmmod") || !std::strcmp(b, "modprobe") ||
+           !std::strcmp(b, "kmod");
+}
+
+// A shell redirection or command separator ends the words of the command.
+bool ends_words(const std::string& w)
+{
+    if (w.empty())
+        return true;
+    size_t i = 0;
+    while (i < w.size() && w[i] >= '0' && w[i] <= '9')
+        ++i;
+    if (i < w.size() && (w[i] == '>' || w[i] == '<'))
+        return true;
+    return w[0] == '|' || w[0] == ';' || w[0] == '&';
+}
+
+std::vector<std::string> command_words(const char* cmd, bool* err_redirected)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    bool stop = false;
+    *err_redirected = std::strstr(cmd, "2>") != nullptr;
+    for (const char* p = cmd;; ++p) {
+        if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\0') {
+            if (!cur.empty() && !stop) {
+                if (ends_words(cur))
+                    stop = true;
+                else
+                    out.push_back(cur);
+            }
+            cur.clear();
+            if (!*p)
+                break;
+        } else {
+            cur += *p;
+        }
+    }
+    return out;
+}
+
+// The module name a file or name argument stands for: "./zorfldrv_mod.o" -> "zorfldrv_mod".
+std::string module_of(const std::string& arg)
+{
+    std::string b = base_name(arg.c_str());
+    for (const char* ext : {".ko", ".o"}) {
+        size_t n = std::strlen(ext);
+        if (b.size() > n && b.compare(b.size() - n, n, ext) == 0)
+            return b.substr(0, b.size() - n);
+    }
+    return b;
+}
+
+void say(bool quiet, const std::string& msg)
+{
+    if (quiet)
+        return;
+    ssize_t w = write(2, msg.data(), msg.size());
+    (void)w;
+}
+
+int load_module(const std::string& tool, const std::string& arg, bool quiet)
+{
+    bool by_file = arg.find('/') != std::string::npos || (arg.size() > 3 && (arg.ends_with(".o") || arg.ends_with(".ko")));
+    ModuleState ms{};
+    read_module_state(&ms);
+    std::string name = module_of(arg);
+    if (by_file && access(arg.c_str(), F_OK) != 0) {
+        say(quiet, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
+        return 1;
+    }
+    if (name != kModuleName) {
+        say(quiet, tool + ": ERROR: could not insert module " + arg + ": Unknown symbol in module\n");
+        return 1;
+    }
+    int f = g_vpc.faults.insmod_fail;
+    if (f == kInsmodBoth || (f == kInsmodFirst && by_file)) {
+        say(quiet, tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
+        return 1;
+    }
+    if (ms.loaded) {
+        say(quiet, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
+        return 1;
+    }
+    ms.loaded = true;
+    ms.major = g_vpc.machine->module_major;
+    write_module_state(ms);
+    return 0;
+}
+
+int unload_module(const std::string& tool, const std::string& arg, bool quiet)
+{
+    ModuleState ms{};
+    read_module_state(&ms);
+    std::string name = module_of(arg);
+    if (name != kModuleName || !ms.loaded) {
+        say(quiet, tool + ": ERROR: Module " + name + " is not currently loaded\n");
+        return 1;
+    }
+    if (node_open_in_process()) {
+        say(quiet, tool + ": ERROR: Module " + name + " is in use\n");
+        return 1;
+    }
+    ms.loaded = false;
+    write_module_state(ms);
+    return 0;
+}
+
+int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
+{
+    std::string tool = base_name(w[0].c_str());
+    bool remove = tool == "rmmod";
+    std::string arg;
+    for (size_t i = 1; i < w.size(); ++i) {
+        if (w[i] == "-r" || w[i] == "--remove")
+            remove = true;
+        else if (w[i][0] != '-' && arg.empty())
+            arg = w[i];
+    }
+    if (!g_vpc.active) {
+        say(quiet, tool + ": ERROR: no virtual machine attached; module tools are never run\n");
+        return 1;
+    }
+    if (arg.empty()) {
+        say(quiet, tool + ": ERROR: missing module name.\n");
+        return 1;
+    }
+    if (tool == "kmod")
+        return 1;
+    return remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+}
+
+int refuse_exec(const char* path)
+{
+    std::string msg = std::string("zorvpc: refusing to run the module tool ") + path + "\n";
+    ssize_t w = write(2, msg.data(), msg.size());
+    (void)w;
+    errno = EACCES;
+    return -1;
+}
+
+} // namespace
+
+VPC_EXPORT int system(const char* cmd)
+{
+    resolve_real();
+    if (!cmd)
+        return real::system(cmd);
+    bool quiet;
+    std::vector<std::string> w = command_words(cmd, &quiet);
+    if (w.empty() || !is_module_tool(w[0].c_str()))
+        return real::system(cmd);
+    int code = emulate_module_tool(w, quiet);
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "system");
+    for (const std::string& s : w) {
+        lb_str(&lb, " ");
+        lb_str(&lb, s.c_str());
+    }
+    lb_str(&lb, " = ");
+    lb_dec(&lb, code);
+    trace_line(&lb);
+    return code << 8;  // wait status of a normal exit
+}
+
+VPC_EXPORT int iopl(int level) noexcept
+{
+    resolve_real();
+    if (!g_vpc.active) {
+        errno = EPERM;
+        return -1;
+    }
+    int r = 0, err = 0;
+    if (level < 0 || level > 3)
+        r = -1, err = EINVAL;
+    else if (g_vpc.faults.iopl_fail)
+        r = -1, err = EPERM;
+    else
+        g_vpc.iopl_level = level;
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "iopl ");
+    lb_dec(&lb, level);
+    lb_str(&lb, " = ");
+    lb_dec(&lb, r);
+    trace_line(&lb);
+    errno = err;
+    return r;
+}
+
+// Not used by the tool; refused so that no port bitmap is ever granted.
+VPC_EXPORT int ioperm(unsigned long, unsigned long, int) noexcept
+{
+    errno = EPERM;
+    return -1;
+}
+
+VPC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) noexcept
+{
+    resolve_real();
+    return is_module_tool(path) ? refuse_exec(path) : real::execve(path, argv, envp);
+}
+
+VPC_EXPORT int execv(const char* path, char* const argv[]) noexcept
+{
+    resolve_real();
+    return is_module_tool(path) ? refuse_exec(path) : real::execv(path, argv);
+}
+
+VPC_EXPORT int execvp(const char* file, char* const argv[]) noexcept
+{
+    resolve_real();
+    return is_module_tool(file) ? refuse_exec(file) : real::execvp(file, argv);
+}
+
+VPC_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept
+{
+    resolve_real();
+    return is_module_tool(file) ? refuse_exec(file) : real::execvpe(file, argv, envp);
+}
+
+VPC_EXPORT int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* fa,
+                           const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
+{
+    resolve_real();
+    if (is_module_tool(path))
+        return refuse_exec(path), EACCES;
+    return real::posix_spawn(pid, path, fa, attr, argv, envp);
+}
+
+VPC_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
+                            const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
+{
+    resolve_real();
+    if (is_module_tool(file))
+        return refuse_exec(file), EACCES;
+    return real::posix_spawnp(pid, file, fa, attr, argv, envp);
+}

@@ -1,0 +1,246 @@
+// Attaching to the machine in the state directory at load time.
+#include "state.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include "real.h"
+
+VpcState g_vpc;
+
+void install_port_trap();  // ports.cpp
+
+void state_path(char* out, const char* name)
+{
+    // attach() keeps dir well below PATH_MAX; names are short and fixed.
+    size_t d = std::strlen(g_vpc.dir), n = std::strlen(name);
+    if (d + 1 + n >= PATH_MAX) {
+        out[0] = '\0';
+        return;
+    }
+    std::memcpy(out, g_vpc.dir, d);
+    out[d] = '/';
+    std::memcpy(out + d + 1, name, n + 1);
+}
+
+void trace_line(LineBuf* line)
+{
+    if (!g_vpc.active || g_vpc.trace_fd < 0)
+        return;
+    int saved = errno;
+    line->text[line->len] = '\n';
+    ssize_t w = write(g_vpc.trace_fd, line->text, size_t(line->len + 1));
+    (void)w;
+    line->text[line->len] = '\0';
+    errno = saved;
+}
+
+namespace {
+
+bool read_file(const char* name, std::string* out)
+{
+    char path[PATH_MAX];
+    state_path(path, name);
+    int fd = real::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[4096];
+    ssize_t n;
+    out->clear();
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out->append(buf, size_t(n));
+    real::close(fd);
+    return n == 0;
+}
+
+void complain(const char* what)
+{
+    std::string msg = std::string("zorvpc: ") + what + " (" + g_vpc.dir + "); no machine attached\n";
+    ssize_t w = write(2, msg.data(), msg.size());
+    (void)w;
+}
+
+// Maps a whole state file; its size must be exactly want.
+uint8_t* map_file(const char* name, size_t want, int* fd_out)
+{
+    char path[PATH_MAX];
+    state_path(path, name);
+    int fd = real::open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (real::fstat(fd, &st) != 0 || size_t(st.st_size) != want) {
+        real::close(fd);
+        return nullptr;
+    }
+    void* p = real::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        real::close(fd);
+        return nullptr;
+    }
+    *fd_out = fd;
+    return static_cast<uint8_t*>(p);
+}
+
+// A process may inherit a raised I/O privilege level or a port bitmap from its
+// parent; then port instructions would reach the hardware without trapping.
+// Dropping privilege needs none, so do it before anything else runs.
+void drop_inherited_io_privilege()
+{
+    unsigned long flags;
+    __asm__ volatile("pushf\n\tpop %0" : "=r"(flags));
+    if (flags & 0x3000)
+        syscall(SYS_iopl, 0);
+    syscall(SYS_ioperm, 0UL, 65536UL, 0);
+}
+
+void attach()
+{
+    const char* dir = std::getenv("ZORVPC_STATE");
+    if (!dir || !*dir || std::strlen(dir) >= sizeof g_vpc.dir - 32)
+        return;
+    std::strcpy(g_vpc.dir, dir);
+
+    std::string text, err;
+    if (!read_file("machine", &text)) {
+        complain("no machine description");
+        return;
+    }
+    Machine* m = new Machine;
+    if (!parse_machine(text, m, &err)) {
+        complain(("bad machine description: " + err).c_str());
+        return;
+    }
+    g_vpc.faults = m->faults;
+    if (const char* f = std::getenv("ZORVPC_FAULTS")) {
+        std::string all = f;
+        size_t start = 0;
+        while (start <= all.size()) {
+            size_t end = all.find(';', start);
+            if (end == std::string::npos)
+                end = all.size();
+            std::string one = all.substr(start, end - start);
+            char e[96];
+            if (!one.empty() && !fault_apply(&g_vpc.faults, one.c_str(), e, sizeof e)) {
+                complain(e);
+                return;
+            }
+            start = end + 1;
+        }
+    }
+    g_vpc.phys = map_file("physmem", kPhysMemSize, &g_vpc.phys_fd);
+    g_vpc.flash_size = rom_size(*m);
+    g_vpc.flash = map_file("flash.bin", g_vpc.flash_size, &g_vpc.flash_fd);
+    char path[PATH_MAX];
+    state_path(path, "cmos.bin");
+    g_vpc.cmos_fd = real::open(path, O_RDWR | O_CLOEXEC);
+    state_path(path, "trace");
+    g_vpc.trace_fd = real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (!g_vpc.phys || !g_vpc.flash || g_vpc.cmos_fd < 0 || g_vpc.trace_fd < 0) {
+        complain("state files missing or of the wrong size");
+        return;
+    }
+    g_vpc.machine = m;
+    g_vpc.info_phys = m->info_paragraph * 16;
+    FlashHandler& h = g_vpc.handler;
+    h.phys = g_vpc.phys;
+    h.phys_size = kPhysMemSize;
+    h.flash = g_vpc.flash;
+    h.flash_size = g_vpc.flash_size;
+    h.rom_base = rom_base(*m);
+    h.param_phys = header_place(*m, g_vpc.faults).param_phys;
+    h.blocks = m->blocks.data();
+    h.block_count = uint32_t(m->blocks.size());
+    h.faults = &g_vpc.faults;
+    install_port_trap();
+    g_vpc.active = true;
+}
+
+__attribute__((constructor)) void vpc_init()
+{
+    resolve_real();
+    drop_inherited_io_privilege();
+    g_vpc.trace_fd = g_vpc.cmos_fd = g_vpc.phys_fd = g_vpc.flash_fd = -1;
+    for (NodeFd& n : g_vpc.nodes)
+        n.fd = -1;
+    attach();
+}
+
+} // namespace
+
+bool read_module_state(ModuleState* s)
+{
+    std::string text;
+    return read_file("module", &text) && parse_module_state(text, s);
+}
+
+void write_module_state(const ModuleState& s)
+{
+    char path[PATH_MAX];
+    state_path(path, "module");
+    int fd = real::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    std::string t = module_state_text(s);
+    ssize_t w = write(fd, t.data(), t.size());
+    (void)w;
+    real::close(fd);
+}
+
+bool is_node_path(const char* path)
+{
+    return path && (std::strcmp(path, "zorfl") == 0 || std::strcmp(path, "./zorfl") == 0);
+}
+
+NodeFd* find_node(int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    for (NodeFd& n : g_vpc.nodes)
+        if (n.fd == fd)
+            return &n;
+    return nullptr;
+}
+
+bool node_open_in_process()
+{
+    for (const NodeFd& n : g_vpc.nodes)
+        if (n.fd >= 0 && n.device)
+            return true;
+    return false;
+}
+
+bool is_mem_fd(int fd)
+{
+    for (FILE* f : g_vpc.mem_streams)
+        if (f && fileno(f) == fd)
+            return true;
+    return false;
+}
+
+bool is_raw_hw_device(const char* path)
+{
+    if (!path)
+        return false;
+    if (!std::strcmp(path, "/dev/mem") || !std::strcmp(path, "/dev/kmem") || !std::strcmp(path, "/dev/port"))
+        return true;
+    struct stat st;
+    // The memory driver's nodes, whatever they are called: mem, kmem, port.
+    if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == 1) {
+        unsigned mi = minor(st.st_rdev);
+        return mi == 1 || mi == 2 || mi == 4;
+    }
+    return false;
+}
+
+VPC_EXPORT int zorvpc_loaded(void) { return 1; }
+VPC_EXPORT int zorvpc_active(void) { return g_vpc.active ? 1 : 0; }

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 #include "flash/layout.h"
 #include "flash/le.h"
 #include "rom/romfile.h"
@@ -73,6 +75,16 @@ uint32_t skip_clean_blocks(const uint8_t* chunk, uint32_t q, uint32_t len, const
   return avx2 ? skip_blocks_avx2(chunk, q, len, word) : skip_blocks<Words16>(chunk, q, len, word);
 }
 
+// The load fills the image 4 KB at a time, and each fresh page of it costs a fault; in 2 MB
+// pages a 64 MB image takes 32 faults instead of 16384. Only a hint: without it, or where the
+// kernel declines it, the image is the same.
+void ask_for_huge_pages(uint8_t* buffer, uint32_t size) {
+  constexpr uintptr_t HUGE = 2u << 20;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + HUGE - 1) & ~(HUGE - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + size) & ~(HUGE - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 uint8_t* alloc_buffer(uint32_t size) {
@@ -84,6 +96,7 @@ void alloc_image() {
   image_slot = alloc_buffer(rom_size);
   if (image_slot == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
   image_fill = 0;
+  ask_for_huge_pages(image_slot, rom_size);
 }
 
 void free_image() {

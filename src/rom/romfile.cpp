@@ -24,7 +24,9 @@ int64_t file_size(FILE* file) {
 }
 
 namespace {
-// A stream that is already there is not sought: a seek costs a system call on every 4 KB piece.
+// A stream that is already there is not sought: a seek costs a system call on every 4 KB piece
+// of the load. Without the seek a stream keeps its end-of-file mark, which would matter only to
+// a second read at that same end, and no caller asks for one.
 void seek_to(FILE* file, int64_t offset) {
   if (ftello(file) != static_cast<off_t>(offset)) fseeko(file, static_cast<off_t>(offset), SEEK_SET);
 }
@@ -36,6 +38,6 @@ uint32_t file_read_at(FILE* file, int64_t offset, uint32_t length, void* buffer)
 }
 
 uint32_t file_write_at(FILE* file, int64_t offset, uint32_t length, const void* buffer) {
-  seek_to(file, offset);
+  fseeko(file, static_cast<off_t>(offset), SEEK_SET);
   return static_cast<uint32_t>(fwrite(buffer, 4, length / 4, file) * 4);
 }

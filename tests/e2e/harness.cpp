@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -53,6 +54,17 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
     }
   }
 }
+// The tool starts with every signal at its default and none blocked, whatever the suite was
+// started from (a script's background job has SIGINT and SIGQUIT ignored, for one).
+void default_signals() {
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 }  // namespace
 
 RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd) {
@@ -68,10 +80,11 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
     dup2(null_in, 0);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     set_sanitizer_options();
+    default_signals();
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -86,8 +99,16 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
   return result;
 }
 
+std::vector<std::string> tool_command() {
+  std::vector<std::string> words;
+  std::istringstream wrapper(getenv("ZORFL_E2E_WRAPPER") != nullptr ? getenv("ZORFL_E2E_WRAPPER") : "");
+  for (std::string w; wrapper >> w;) words.push_back(w);
+  words.push_back(TOOL_PATH);
+  return words;
+}
+
 RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv = {TOOL_PATH};
+  std::vector<std::string> argv = tool_command();
   argv.insert(argv.end(), args.begin(), args.end());
   return run_command(argv, cwd);
 }

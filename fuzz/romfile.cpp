@@ -25,6 +25,7 @@
 namespace {
 
 constexpr size_t HEAD = 6;
+constexpr uint32_t MAX_ROM_SIZE = 2 * 1024 * 1024;
 
 char rom_path[NAME_SIZE - 2];  // given as /i<path>
 int rom_fd = -1;
@@ -73,6 +74,8 @@ void run(const uint8_t* data, size_t size) {
   write_rom_file(file, file_size);
   fuzz_options(flags, select, rom_path);
   if (!read_flash_info(window, WINDOW_LENGTH, pointer)) return;
+  // Larger ROMs take the same paths (RomBase 0 from 1 MB on), only more slowly.
+  if (rom_size > MAX_ROM_SIZE) return;
 
   memcpy(RomId, "FUZZROM1", ROM_ID_LENGTH);
   if ((flags & 0x80) && rom_size >= 32 && rom_size - 32 + ROM_ID_LENGTH <= file_size) {

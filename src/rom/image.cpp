@@ -105,9 +105,11 @@ void free_image() {
 }
 
 void alloc_scratch() {
+  // Only a block that fits the image is ever copied here (check_selected_blocks refuses the
+  // rest), so an entry larger than the ROM must not make the run ask for gigabytes.
   uint32_t size = CHUNK_SIZE;
   for (uint32_t i = 0; i < block_count(); ++i) {
-    if (block_size(i) > size) size = block_size(i);
+    if (block_size(i) > size && block_size(i) <= rom_size) size = block_size(i);
   }
   scratch_buffer = alloc_buffer(size);
   if (scratch_buffer == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");

@@ -58,8 +58,9 @@ int check_boot_block() {
   uint32_t start = block_address(n - b);
   uint64_t total = 0;
   for (uint32_t i = n - b; i < n; ++i) total += block_size(i);
-  // A region that has no place in the file cannot be read from it.
-  if (start < RomBase || total > UINT32_MAX - 4) {
+  // A region that has no place in the ROM cannot be read from its file; it is refused before
+  // a buffer of its size is asked for.
+  if (start < RomBase || start - RomBase + total > rom_size) {
     if (!options.compare) report_error("Unable to read from disk\n");
     return EXIT_FILE_READ;
   }

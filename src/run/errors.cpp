@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 char ErrorText[ERROR_TEXT_SIZE];
 
@@ -30,12 +29,6 @@ void report_error(const char* format, ...) {
   vset_error(format, args);
   va_end(args);
   print_error();
-}
-
-void fail_exit(int code) {
-  int result = cleanup_all(code);
-  fflush(stdout);
-  exit(result);
 }
 
 void fatal(int code, const char* format, ...) {

@@ -12,6 +12,9 @@ struct RunResult {
 
 // Runs argv[0] with the arguments in the working directory cwd.
 RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd);
+// The built tool, after the words of ZORFL_E2E_WRAPPER when that is set (for instance a
+// valgrind command line): the tool's own path comes last.
+std::vector<std::string> tool_command();
 RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd = ".");
 
 std::string make_temp_dir();

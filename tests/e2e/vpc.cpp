@@ -61,7 +61,7 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::vector<s
     argv.push_back(f);
   }
   argv.push_back("--");
-  argv.push_back(TOOL_PATH);
+  for (const auto& w : tool_command()) argv.push_back(w);
   argv.insert(argv.end(), args.begin(), args.end());
   return run_command(argv, work);
 }

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "layout_fixture.h"
 #include "rom/image.h"
 #include "rom/program.h"
+#include "rom/romfile.h"
 #include "rom/validate.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
@@ -228,6 +230,39 @@ TEST(BlockCheck, OnlyWholeKilobytesInsideTheImage) {
   EXPECT_EQ(check_selected_blocks(&bad), 0);
   EXPECT_EQ(bad, 0xFFC00u);
   options.prog_bootblock = 0;
+}
+
+// A BIOS table entry larger than the ROM can never be programmed or read from the file; the run
+// must not size a buffer by it (a fuzzed table made the tool ask for 3.7 GB).
+TEST(Buffers, EntriesLargerThanTheRomSizeNothing) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint32_t, uint32_t>> blocks;  // the last one is the boot block
+    uint32_t scratch;
+    int boot_check;
+  } cases[] = {
+      {"inside", {{0x80000, 0x20000}, {0xA0000, 0x50000}, {0xF0000, 0x10000}}, 0x50000, 0},
+      {"huge main entry", {{0x80000, 0x20000}, {0xA0000, 0xFFFFFC00}, {0xF0000, 0x10000}}, 0x20000, 0},
+      {"boot block past the ROM's end", {{0x80000, 0x70000}, {0xF0000, 0x20000}}, 0x70000, EXIT_FILE_READ},
+      {"boot block of 4 GB", {{0x80000, 0x70000}, {0xF0000, 0xFFFF0000}}, 0x70000, EXIT_FILE_READ},
+  };
+  rom_file = tmpfile();
+  ASSERT_NE(rom_file, nullptr);
+  std::vector<uint8_t> zeros(0x80000, 0);
+  ASSERT_EQ(fwrite(zeros.data(), 1, zeros.size(), rom_file), zeros.size());
+  options.compare = 1;  // no report printed
+  for (const auto& c : cases) {
+    InfoWindow w(512, c.blocks, 1, {});
+    ASSERT_EQ(w.install(), 1);
+    alloc_scratch();
+    EXPECT_EQ(scratch_size, c.scratch) << c.name;
+    free_scratch();
+    EXPECT_EQ(check_boot_block(), c.boot_check) << c.name;
+    EXPECT_EQ(image_slot, nullptr) << c.name;  // refused before any buffer was asked for
+    free_image();
+  }
+  options.compare = 0;
+  close_rom_file();
 }
 
 }  // namespace

@@ -6,6 +6,14 @@
 #
 # Everything here belongs to the install component "tool"; the package holds that component only,
 # so install rules of other parts of the tree (the module's DKMS source, for one) stay out of it.
+#
+# The virtual PC is for tests and trials and stays out of the package too. Its component "vpc" is
+# installed only on request:
+#
+#   cmake --install BUILD --component vpc [--prefix DIR]
+#                                          libexec/zorvpc/{zorvpc,libzorvpc.so},
+#                                          bin/zorvpc -> ../libexec/zorvpc/zorvpc,
+#                                          share/man/man1/zorvpc.1.gz
 
 include(GNUInstallDirs)
 
@@ -79,6 +87,54 @@ install(TARGETS zorflashlnx2 RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPON
 install(FILES ${ZORFL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
 install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
         DESTINATION ${ZORFL_DOC_DIR} COMPONENT tool)
+
+# The virtual PC. zorvpc looks for libzorvpc.so beside its own file, symbolic links resolved, so
+# both go into one private directory and bin/ gets a relative link to the launcher: the installed
+# tree works from any prefix, and also after it is moved.
+set(ZORVPC_MAN_PAGE ${CMAKE_SOURCE_DIR}/man/zorvpc.1)
+set(ZORVPC_MAN_GZ ${ZORFL_GEN_DIR}/zorvpc.1.gz)
+set(ZORVPC_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/zorvpc)
+add_custom_command(OUTPUT ${ZORVPC_MAN_GZ}
+  COMMAND ${CMAKE_COMMAND} -E copy ${ZORVPC_MAN_PAGE} ${ZORFL_GEN_DIR}/zorvpc.1
+  COMMAND ${GZIP_EXECUTABLE} -9nf ${ZORFL_GEN_DIR}/zorvpc.1
+  DEPENDS ${ZORVPC_MAN_PAGE}
+  COMMENT "Compressing the manual page of zorvpc"
+  VERBATIM)
+add_custom_target(zorvpc_man ALL DEPENDS ${ZORVPC_MAN_GZ})
+
+# The link is made at install time, where the prefix and DESTDIR are known.
+file(CONFIGURE OUTPUT ${ZORFL_GEN_DIR}/install_zorvpc_link.cmake @ONLY CONTENT [[
+set(zorvpc_bindir "@CMAKE_INSTALL_BINDIR@")
+set(zorvpc_dir "@ZORVPC_INSTALL_DIR@")
+foreach(var zorvpc_bindir zorvpc_dir)
+  if(NOT IS_ABSOLUTE "${${var}}")
+    set(${var} "${CMAKE_INSTALL_PREFIX}/${${var}}")
+  endif()
+endforeach()
+file(RELATIVE_PATH zorvpc_target "${zorvpc_bindir}" "${zorvpc_dir}/zorvpc")
+set(zorvpc_link "$ENV{DESTDIR}${zorvpc_bindir}/zorvpc")
+message(STATUS "Installing: ${zorvpc_link} -> ${zorvpc_target}")
+file(MAKE_DIRECTORY "$ENV{DESTDIR}${zorvpc_bindir}")
+file(REMOVE "${zorvpc_link}")
+file(CREATE_LINK "${zorvpc_target}" "${zorvpc_link}" SYMBOLIC)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${zorvpc_link}")
+]])
+
+# The launcher and the library are defined in vpc/, which is added after this file: the rules
+# are made once the whole tree has been read.
+function(zorvpc_install_rules)
+  if(NOT TARGET zorvpc OR NOT TARGET zorvpc_preload)
+    return()
+  endif()
+  install(TARGETS zorvpc RUNTIME DESTINATION ${ZORVPC_INSTALL_DIR}
+          COMPONENT vpc EXCLUDE_FROM_ALL)
+  install(TARGETS zorvpc_preload LIBRARY DESTINATION ${ZORVPC_INSTALL_DIR}
+          COMPONENT vpc EXCLUDE_FROM_ALL)
+  install(SCRIPT ${ZORFL_GEN_DIR}/install_zorvpc_link.cmake COMPONENT vpc EXCLUDE_FROM_ALL)
+  install(FILES ${ZORVPC_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT vpc EXCLUDE_FROM_ALL)
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL zorvpc_install_rules)
 
 # The Debian package.
 set(CPACK_GENERATOR DEB)

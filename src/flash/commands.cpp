@@ -34,11 +34,7 @@ void smi_call(uint8_t command) {
   asm volatile("" ::: "memory");
 }
 
-uint32_t word_checksum(const uint8_t* buffer, uint32_t length) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i + 4 <= length; i += 4) sum += le32(buffer + i);
-  return ~sum;
-}
+uint32_t word_checksum(const uint8_t* buffer, uint32_t length) { return ~le32_sum(buffer, length); }
 
 int flash_open() {
   if (!io_privilege_raised) {

@@ -42,6 +42,11 @@ int open_node() {
   return fd;
 }
 
+// The result is not used: the module tool says on the console why it failed.
+void unload_module() {
+  if (system(UNLOAD) != 0) return;
+}
+
 int make_node(unsigned major) { return mknod(NODE_NAME, S_IFCHR | 0600, driver_device_number(major)); }
 
 void scan_devices(unsigned* major) {
@@ -63,7 +68,7 @@ int give_up(const char* format) {
   printf(format, err, strerror(err));
   fflush(stdout);
   remove(NODE_NAME);
-  system(UNLOAD);
+  unload_module();
   return 0;
 }
 
@@ -110,7 +115,7 @@ int load_driver() {
   scan_devices(&major);
   if (major == 0) {
     print_failure("error driver zorfldrv not found\n");
-    system(UNLOAD);
+    unload_module();
     return 0;
   }
   if (make_node(major) != 0) return give_up("error %d creating node zorfl: %s\n");
@@ -125,7 +130,7 @@ int unload_driver() {
   driver_fd = 0;
   remove(NODE_NAME);
   fflush(stdout);  // the module tool writes to the same console
-  system(UNLOAD);
+  unload_module();
   return 1;
 }
 

@@ -24,11 +24,7 @@ int read_rom_id_at(FILE* file, int64_t offset, char* id) {
 }
 }  // namespace
 
-uint32_t word_sum(const uint8_t* region, uint32_t length) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i + 4 <= length; i += 4) sum += le32(region + i);
-  return sum;
-}
+uint32_t word_sum(const uint8_t* region, uint32_t length) { return le32_sum(region, length); }
 
 int has_bbm_marker(const uint8_t* region, uint32_t length) {
   for (uint32_t i = 0; i + 5 <= length; ++i) {

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <elf.h>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +71,23 @@ bool statically_linked(const std::string& file)
     }
     close(fd);
     return is_static;
+}
+
+// The loader drops LD_PRELOAD for set-user-ID and set-group-ID programs (sudo among them), and a
+// 32-bit program cannot load a 64-bit library: either would reach the real platform.
+std::string cannot_preload(const std::string& file)
+{
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && (st.st_mode & (S_ISUID | S_ISGID)))
+        return file + " is set-user-ID or set-group-ID: the loader would not preload the virtual PC";
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    unsigned char ident[EI_NIDENT];
+    bool elf32 = pread(fd, ident, sizeof ident, 0) == ssize_t(sizeof ident) &&
+                 std::memcmp(ident, ELFMAG, SELFMAG) == 0 && ident[EI_CLASS] != ELFCLASS64;
+    close(fd);
+    return elf32 ? file + " is not a 64-bit program: it cannot load the virtual PC" : "";
 }
 
 // The module tools themselves are never run, not even on a virtual PC: the
@@ -144,6 +163,8 @@ int cmd_run(const std::vector<std::string>& args)
         return fail("refusing to run the module tool " + prog);
     if (statically_linked(prog))
         return fail(prog + " is statically linked: the virtual PC cannot stand in for its platform");
+    if (std::string why = cannot_preload(prog); !why.empty())
+        return fail(why);
     if (!prepare_bios_segment(dir, m, run))
         return fail("cannot prepare " + dir + "/physmem");
     if (clear_trace && !write_file(dir + "/trace", "", 0))
@@ -159,11 +180,19 @@ int cmd_run(const std::vector<std::string>& args)
     setenv("ZORVPC_FAULTS", faults.c_str(), 1);
     setenv("LD_PRELOAD", preload.c_str(), 1);
 
+    // Like system(): the terminal's interrupt goes to the command, which decides what it means;
+    // the launcher waits for it and reports its status.
+    struct sigaction ignore = {}, old_int = {}, old_quit = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0)
         return fail(std::string("fork: ") + std::strerror(errno));
     if (pid == 0) {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGQUIT, &old_quit, nullptr);
         std::vector<char*> argv;
         for (std::string& s : cmd)
             argv.push_back(s.data());

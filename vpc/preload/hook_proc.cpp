@@ -1,9 +1,11 @@
 // I/O privilege and the module tools. iopl never reaches the kernel; insmod,
 // rmmod and modprobe never run, whether asked for through system() or exec.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/io.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -157,9 +159,41 @@ int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
     return remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
 }
 
+// The file a name runs: itself when it has a slash, else the first executable match on PATH.
+std::string program_file(const char* name)
+{
+    if (std::strchr(name, '/'))
+        return name;
+    const char* path = std::getenv("PATH");
+    std::string all = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= all.size();) {
+        size_t end = all.find(':', start);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string dir = all.substr(start, end - start);
+        std::string cand = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0)
+            return cand;
+        start = end + 1;
+    }
+    return name;
+}
+
+// The loader drops LD_PRELOAD for set-user-ID and set-group-ID programs, so such a program
+// (sudo, say) started from a run would reach the real platform.
+bool privileged(const char* name)
+{
+    struct stat st;
+    return stat(program_file(name).c_str(), &st) == 0 && (st.st_mode & (S_ISUID | S_ISGID));
+}
+
+bool must_refuse(const char* name) { return name && (is_module_tool(name) || privileged(name)); }
+
 int refuse_exec(const char* path)
 {
-    std::string msg = std::string("zorvpc: refusing to run the module tool ") + path + "\n";
+    std::string msg = std::string("zorvpc: refusing to run ") +
+                      (is_module_tool(path) ? "the module tool " : "the set-user-ID program ") + path +
+                      "\n";
     ssize_t w = write(2, msg.data(), msg.size());
     (void)w;
     errno = EACCES;
@@ -226,32 +260,32 @@ VPC_EXPORT int ioperm(unsigned long, unsigned long, int) noexcept
 VPC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) noexcept
 {
     resolve_real();
-    return is_module_tool(path) ? refuse_exec(path) : real::execve(path, argv, envp);
+    return must_refuse(path) ? refuse_exec(path) : real::execve(path, argv, envp);
 }
 
 VPC_EXPORT int execv(const char* path, char* const argv[]) noexcept
 {
     resolve_real();
-    return is_module_tool(path) ? refuse_exec(path) : real::execv(path, argv);
+    return must_refuse(path) ? refuse_exec(path) : real::execv(path, argv);
 }
 
 VPC_EXPORT int execvp(const char* file, char* const argv[]) noexcept
 {
     resolve_real();
-    return is_module_tool(file) ? refuse_exec(file) : real::execvp(file, argv);
+    return must_refuse(file) ? refuse_exec(file) : real::execvp(file, argv);
 }
 
 VPC_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) noexcept
 {
     resolve_real();
-    return is_module_tool(file) ? refuse_exec(file) : real::execvpe(file, argv, envp);
+    return must_refuse(file) ? refuse_exec(file) : real::execvpe(file, argv, envp);
 }
 
 VPC_EXPORT int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* fa,
                            const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
 {
     resolve_real();
-    if (is_module_tool(path))
+    if (must_refuse(path))
         return refuse_exec(path), EACCES;
     return real::posix_spawn(pid, path, fa, attr, argv, envp);
 }
@@ -260,7 +294,7 @@ VPC_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file
                             const posix_spawnattr_t* attr, char* const argv[], char* const envp[])
 {
     resolve_real();
-    if (is_module_tool(file))
+    if (must_refuse(file))
         return refuse_exec(file), EACCES;
     return real::posix_spawnp(pid, file, fa, attr, argv, envp);
 }

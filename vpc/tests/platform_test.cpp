@@ -157,6 +157,23 @@ TEST_F(VpcTest, LauncherRunsCommandsAndReportsTheirStatus)
     EXPECT_EQ(file("trace"), "");
 }
 
+// A set-user-ID program would run without the library: refused by the launcher, and by the
+// library when a command of the run tries to start one.
+TEST_F(VpcTest, SetUserIdProgramsNeverRun)
+{
+    init();
+    std::string run = q(ZORVPC_EXE) + " run " + q(st());
+    std::string prog = work() + "/suid";
+    write_all(prog, "#!/bin/sh\necho escaped\n");
+    ASSERT_EQ(chmod(prog.c_str(), 04755), 0);
+    RunResult direct = sh(run + " -- " + q(prog));
+    EXPECT_EQ(direct.code, 2);
+    EXPECT_EQ(direct.out, "");
+    RunResult nested = sh(run + " -- sh -c " + q(q(prog) + "; echo $?"));
+    EXPECT_EQ(nested.out, "126\n");
+    EXPECT_NE(nested.err.find("refusing to run"), std::string::npos);
+}
+
 TEST_F(VpcTest, InitDescriptionsAndOverrides)
 {
     init("--machine " + q(std::string(VPC_MACHINES_DIR) + "/2mb.conf") + " rom_id=ZX2MB009");

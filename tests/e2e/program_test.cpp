@@ -250,6 +250,8 @@ TEST(Validation, FailuresWhenProgramming) {
        frame("ROM file size does not match existing BIOS size.")},
       {"other ROM ID", {"--id", "QQ512A01"}, {}, 4,
        frame("ROM file ROMID is not compatible with existing BIOS ROMID.")},
+      {"ROM ID differing in its 5th character", {"--id", "ZX513A01"}, {}, 4,
+       frame("ROM file ROMID is not compatible with existing BIOS ROMID.")},
       {"ROM ID differing in its last 3 characters", {"--id", "ZX512XYZ"}, {}, 0, ""},
       {"other ROM ID with /n", {"--id", "QQ512A01"}, {"/n"}, 0, ""},
       {"$BBM without /pbn", {"--bbm"}, {"/pb"}, 8,
@@ -349,6 +351,8 @@ TEST(ShowFileRomId, EveryKindOfFile) {
   write_file(m.work + "/f16.bin", "SIXTEEN-BYTES-ID");
   write_file(m.work + "/empty.bin", "");
   write_file(m.work + "/f7.bin", "SEVEN77");
+  write_file(m.work + "/f48.bin", std::string(48, 'x'));  // two one-bits: not a power of two
+  write_file(m.work + "/f768k.bin", std::string(768 * 1024, 'x'));
   struct Case {
     const char* name;
     std::string out;
@@ -356,6 +360,8 @@ TEST(ShowFileRomId, EveryKindOfFile) {
       {"good.rom", " ROMID[good.rom].......ZX512A01\n"},
       {"missing.rom", frame("File Open Error")},
       {"f300.bin", frame("Invalid ROM file [f300.bin]")},
+      {"f48.bin", frame("Invalid ROM file [f48.bin]")},
+      {"f768k.bin", frame("Invalid ROM file [f768k.bin]")},
       {"f8.bin", " ROMID[f8.bin].......EIGHTBYT\n"},
       {"f16.bin", " ROMID[f16.bin].......SIXTEEN-\n"},
       {"empty.bin", frame("Unable to read from disk\n")},

@@ -334,6 +334,10 @@ VPC_EXPORT int remove(const char* path) noexcept
 VPC_EXPORT int close(int fd)
 {
     resolve_real();
+    if (is_own_fd(fd)) {  // not the command's: on a real machine this number is not open
+        errno = EBADF;
+        return -1;
+    }
     NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
     if (!n)
         return real::close(fd);

@@ -32,6 +32,22 @@ void state_path(char* out, const char* name)
     std::memcpy(out + d + 1, name, n + 1);
 }
 
+int park_fd(int fd)
+{
+    if (fd < 0 || fd >= kOwnFdBase)
+        return fd;
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    if (high < 0)  // a descriptor limit below the base: anywhere but 0, 1 and 2
+        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    real::close(fd);
+    return high;
+}
+
+bool is_own_fd(int fd)
+{
+    return fd >= 0 && (fd == g_vpc.trace_fd || fd == g_vpc.cmos_fd || fd == g_vpc.phys_fd || fd == g_vpc.flash_fd);
+}
+
 void trace_line(LineBuf* line)
 {
     if (!g_vpc.active || g_vpc.trace_fd < 0)
@@ -87,7 +103,7 @@ uint8_t* map_file(const char* name, size_t want, int* fd_out)
         real::close(fd);
         return nullptr;
     }
-    *fd_out = fd;
+    *fd_out = park_fd(fd);
     return static_cast<uint8_t*>(p);
 }
 
@@ -142,10 +158,11 @@ void attach()
     g_vpc.flash = map_file("flash.bin", g_vpc.flash_size, &g_vpc.flash_fd);
     char path[PATH_MAX];
     state_path(path, "cmos.bin");
-    g_vpc.cmos_fd = real::open(path, O_RDWR | O_CLOEXEC);
+    g_vpc.cmos_fd = park_fd(real::open(path, O_RDWR | O_CLOEXEC));
     state_path(path, "trace");
-    g_vpc.trace_fd = real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (!g_vpc.phys || !g_vpc.flash || g_vpc.cmos_fd < 0 || g_vpc.trace_fd < 0) {
+    g_vpc.trace_fd = park_fd(real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!g_vpc.phys || !g_vpc.flash || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
+        g_vpc.trace_fd < 0) {
         complain("state files missing or of the wrong size");
         return;
     }

@@ -56,6 +56,14 @@ struct VpcState {
 
 extern VpcState g_vpc;
 
+// The library's own descriptors: at kOwnFdBase or above and close-on-exec, so
+// that a command started with 0, 1 or 2 closed gets those numbers for its own
+// files, as on a real machine, and never writes into the machine's files.
+constexpr int kOwnFdBase = 100;
+// Moves fd up there (closing fd); -1 when it cannot.
+int park_fd(int fd);
+bool is_own_fd(int fd);
+
 // Path of a state file into out (PATH_MAX bytes).
 void state_path(char* out, const char* name);
 

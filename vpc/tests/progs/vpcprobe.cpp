@@ -269,6 +269,13 @@ int act(const std::string& a)
     } else if (name == "system") {
         int r = std::system(arg);
         std::printf("system %d\n", WIFEXITED(r) ? WEXITSTATUS(r) : -1);
+    } else if (name == "lowfd") {  // the lowest free descriptor, into ./lowfd.out: 1 and 2 may be closed
+        int fd = open("/dev/null", O_RDONLY);
+        int out = open("lowfd.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0)
+            dprintf(out, "lowfd %d\n", fd);
+        close(out);
+        close(fd);
     } else if (name == "segv") {
         volatile int* p = nullptr;
         *p = 1;

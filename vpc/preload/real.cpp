@@ -11,6 +11,7 @@ int (*open64)(const char*, int, ...);
 int (*openat)(int, const char*, int, ...);
 int (*close)(int);
 int (*fcntl)(int, int, ...);
+int (*fcntl64)(int, int, ...);
 int (*dup)(int);
 int (*dup2)(int, int);
 int (*dup3)(int, int, int);
@@ -57,6 +58,7 @@ void resolve_real()
     look_up(real::openat, "openat");
     look_up(real::close, "close");
     look_up(real::fcntl, "fcntl");
+    look_up(real::fcntl64, "fcntl64");
     look_up(real::dup, "dup");
     look_up(real::dup2, "dup2");
     look_up(real::dup3, "dup3");

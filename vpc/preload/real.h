@@ -14,6 +14,7 @@ extern int (*open64)(const char*, int, ...);
 extern int (*openat)(int, const char*, int, ...);
 extern int (*close)(int);
 extern int (*fcntl)(int, int, ...);
+extern int (*fcntl64)(int, int, ...);  // null in a C library without it
 extern int (*dup)(int);
 extern int (*dup2)(int, int);
 extern int (*dup3)(int, int, int);

@@ -43,9 +43,34 @@ int park_fd(int fd)
     return high;
 }
 
-bool is_own_fd(int fd)
+namespace {
+
+int* own_fd_slot(int fd)
 {
-    return fd >= 0 && (fd == g_vpc.trace_fd || fd == g_vpc.cmos_fd || fd == g_vpc.phys_fd || fd == g_vpc.flash_fd);
+    int* slots[] = {&g_vpc.trace_fd, &g_vpc.cmos_fd, &g_vpc.phys_fd, &g_vpc.flash_fd};
+    for (int* s : slots)
+        if (fd >= 0 && *s == fd)
+            return s;
+    return nullptr;
+}
+
+} // namespace
+
+bool is_own_fd(int fd) { return own_fd_slot(fd) != nullptr; }
+
+bool move_own_fd(int fd)
+{
+    int* slot = own_fd_slot(fd);
+    if (!slot)
+        return true;
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    if (high < 0)
+        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (high < 0)
+        return false;
+    real::close(fd);
+    *slot = high;
+    return true;
 }
 
 void trace_line(LineBuf* line)
@@ -189,6 +214,8 @@ __attribute__((constructor)) void vpc_init()
     g_vpc.trace_fd = g_vpc.cmos_fd = g_vpc.phys_fd = g_vpc.flash_fd = -1;
     for (NodeFd& n : g_vpc.nodes)
         n.fd = -1;
+    for (int& m : g_vpc.mem_fds)
+        m = -1;
     attach();
 }
 
@@ -238,10 +265,60 @@ bool node_open_in_process()
 
 bool is_mem_fd(int fd)
 {
+    if (fd < 0)
+        return false;
     for (FILE* f : g_vpc.mem_streams)
         if (f && fileno(f) == fd)
             return true;
+    for (int m : g_vpc.mem_fds)
+        if (m == fd)
+            return true;
     return false;
+}
+
+bool follow_dup(int fd, int fd2)
+{
+    if (!g_vpc.active || fd == fd2)
+        return true;
+    if (is_mem_fd(fd)) {
+        for (int& m : g_vpc.mem_fds)
+            if (m < 0) {
+                m = fd2;
+                return true;
+            }
+        return false;
+    }
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return true;
+    for (NodeFd& slot : g_vpc.nodes)
+        if (slot.fd < 0) {
+            slot = *n;
+            slot.fd = fd2;
+            return true;
+        }
+    return false;
+}
+
+bool forget_fd(int fd)
+{
+    if (!g_vpc.active || fd < 0)
+        return false;
+    for (int& m : g_vpc.mem_fds)
+        if (m == fd)
+            m = -1;
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return false;
+    int file = n->file;
+    n->fd = -1;
+    for (const NodeFd& other : g_vpc.nodes)
+        if (other.fd >= 0 && other.file == file)
+            return true;
+    // The last descriptor of the open file: the module's release frees its buffer.
+    if (g_vpc.buffer_held && g_vpc.buffer_owner == file)
+        g_vpc.buffer_held = false;
+    return true;
 }
 
 bool is_raw_hw_device(const char* path)

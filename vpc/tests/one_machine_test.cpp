@@ -40,4 +40,22 @@ TEST_F(VpcTest, LibraryDescriptorsStayOutOfTheCommandsWay)
     }
 }
 
+TEST_F(VpcTest, DuplicatedDescriptorsAreTheSameOpenFile)
+{
+    const std::string alloc = "alloc 0 0 phys=0x00180000 rest=aaaaaaaa,bbbbbbbb,cccccccc,dddddddd\n";
+    init("module_loaded=1");
+    for (const char* way : {"dup", "dup2", "dup3", "F_DUPFD", "F_DUPFD_CLOEXEC"}) {
+        SCOPED_TRACE(way);
+        // The node moves to its duplicate (the original is closed); /dev/mem is mapped through one.
+        RunResult r = probe({"mknod=254", "open", std::string("dup=") + way, "fstat", "alloc=1024", "nmap=1024",
+                             "npoke=0,0x5a", "memopen", std::string("memdup=") + way, "map=0x180000,0x1000",
+                             "peek=0,0,1", "close", "open", "alloc=1024", "remove"});
+        // Closing the last descriptor of the open file released its buffer.
+        EXPECT_EQ(r.out, "mknod 0 0\nopen ok\ndup ok\nfstat chr 254:0 600\n" + alloc +
+                             "nmap ok\nnpoke ok\nmemopen ok\nmemdup ok\nmap 0\npeek 5a\nclose 0\nopen ok\n" + alloc +
+                             "remove 0 0\n")
+            << r.err;
+    }
+}
+
 } // namespace

@@ -179,6 +179,7 @@ TEST(FaultMatrix, PlatformAndDiscovery) {
       // Clean-up failures after a run that did its work.
       both("close_status", "1", "close_status=1", {65, close_if}),
       both("free_fail", "-", "free_fail", {37, close_if}),
+      both("unmap_fail", "node", "unmap_fail=node", {37, close_if}),
       both("unmap_fail", "bios", "unmap_fail=bios", {39, close_map}),
       both("unmap_fail", "info", "unmap_fail=info", {41, close_map}),
   };

@@ -535,12 +535,28 @@ namespace {
 
 // A backup that never reached the disk is no backup: a write failing only when the buffers are
 // flushed still ends with 51.
-TEST(Save, FlushFailureIsAFailure) {
-  Machine m;
-  RunResult r = m.run({"/q", "/o/dev/full"});
-  EXPECT_EQ(r.code, 51);
-  EXPECT_EQ(r.out, frame("Unable to write to disk\n"));
-  EXPECT_EQ(m.trace().back(), "iopl 0 = 0");
+// The backup counts only once it is flushed and fsync'ed.
+TEST(Save, OnTheDiskOrAFailure) {
+  const struct {
+    const char* name;
+    std::vector<std::string> faults;
+    int code;
+  } cases[] = {
+      {"backup.rom", {}, 0},
+      {"/dev/full", {}, 51},  // the flush fails
+      {"backup.rom", {"fsync_fail"}, 51},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    RunResult r = m.run({"/q", "/o" + std::string(c.name)}, c.faults);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.code == 0 ? "" : frame("Unable to write to disk\n")) << c.name;
+    auto t = m.trace();
+    EXPECT_EQ(t.back(), "iopl 0 = 0") << c.name;
+    if (c.code == 0) {
+      EXPECT_GE(find_line(t, "fsync backup.rom = 0"), 0);
+    }
+  }
 }
 
 }  // namespace

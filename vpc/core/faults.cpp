@@ -28,11 +28,14 @@ bool set_bool(bool* slot, const char* value)
     return false;
 }
 
-bool set_window(uint32_t* mask, const char* value)
+// node: the transfer buffer mapped through the node, which only munmap can be told to keep.
+bool set_window(uint32_t* mask, const char* value, bool node_too)
 {
     if (!value)
         return false;
-    if (std::strcmp(value, "bios") == 0)
+    if (node_too && std::strcmp(value, "node") == 0)
+        *mask |= kWindowNode;
+    else if (std::strcmp(value, "bios") == 0)
         *mask |= kWindowBios;
     else if (std::strcmp(value, "info") == 0)
         *mask |= kWindowInfo;
@@ -101,9 +104,11 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         if (ok)
             f->signature_at = int(v);
     } else if (!std::strcmp(key, "map_fail"))
-        ok = set_window(&f->map_fail, value);
+        ok = set_window(&f->map_fail, value, false);
     else if (!std::strcmp(key, "unmap_fail"))
-        ok = set_window(&f->unmap_fail, value);
+        ok = set_window(&f->unmap_fail, value, true);
+    else if (!std::strcmp(key, "fsync_fail"))
+        ok = set_bool(&f->fsync_fail, value);
     else if (!std::strcmp(key, "insmod_fail")) {
         ok = true;
         if (value && !std::strcmp(value, "first"))
@@ -164,7 +169,9 @@ const char* const kFaultHelp =
     "  iopl_fail            iopl() returns -1, errno EPERM; the level stays as it was\n"
     "  no_devmem            fopen(\"/dev/mem\") fails with ENOENT\n"
     "  map_fail=bios|info   mmap of /dev/mem covering 0xF0000 / the flash-info address fails (EINVAL)\n"
-    "  unmap_fail=bios|info munmap of that window returns -1 (EINVAL) and leaves it mapped\n"
+    "  unmap_fail=bios|info|node  munmap of that window, or of the transfer buffer mapped\n"
+    "                       through the node, returns -1 (EINVAL) and leaves it mapped\n"
+    "  fsync_fail           fsync and fdatasync return -1, errno EIO (the data stays written)\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail\n"
     "  not_listed           module loads but has no line in /proc/devices\n"

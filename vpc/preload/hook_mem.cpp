@@ -217,9 +217,11 @@ VPC_EXPORT int munmap(void* addr, size_t len) noexcept
     if (!m)
         return real::munmap(addr, len);
     int r, err = 0;
-    bool refuse = m->kind == kMapMem &&
-                  (((g_vpc.faults.unmap_fail & kWindowBios) && covers(m->offset, m->len, kBiosSegment)) ||
-                   ((g_vpc.faults.unmap_fail & kWindowInfo) && covers(m->offset, m->len, g_vpc.info_phys)));
+    uint32_t fail = g_vpc.faults.unmap_fail;
+    bool refuse = m->kind == kMapMem
+                      ? ((fail & kWindowBios) && covers(m->offset, m->len, kBiosSegment)) ||
+                            ((fail & kWindowInfo) && covers(m->offset, m->len, g_vpc.info_phys))
+                      : (fail & kWindowNode) != 0;
     if (refuse) {
         r = -1;
         err = EINVAL;

@@ -24,6 +24,8 @@ int (*ioctl)(int, unsigned long, ...);
 void* (*mmap)(void*, size_t, int, int, int, off_t);
 void* (*mmap64)(void*, size_t, int, int, int, off64_t);
 int (*munmap)(void*, size_t);
+int (*fsync)(int);
+int (*fdatasync)(int);
 int (*system)(const char*);
 int (*execve)(const char*, char* const[], char* const[]);
 int (*execv)(const char*, char* const[]);
@@ -71,6 +73,8 @@ void resolve_real()
     look_up(real::mmap, "mmap");
     look_up(real::mmap64, "mmap64");
     look_up(real::munmap, "munmap");
+    look_up(real::fsync, "fsync");
+    look_up(real::fdatasync, "fdatasync");
     look_up(real::system, "system");
     look_up(real::execve, "execve");
     look_up(real::execv, "execv");

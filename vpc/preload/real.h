@@ -27,6 +27,8 @@ extern int (*ioctl)(int, unsigned long, ...);
 extern void* (*mmap)(void*, size_t, int, int, int, off_t);
 extern void* (*mmap64)(void*, size_t, int, int, int, off64_t);
 extern int (*munmap)(void*, size_t);
+extern int (*fsync)(int);
+extern int (*fdatasync)(int);
 extern int (*system)(const char*);
 extern int (*execve)(const char*, char* const[], char* const[]);
 extern int (*execv)(const char*, char* const[]);

@@ -109,6 +109,17 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = set_window(&f->unmap_fail, value, true);
     else if (!std::strcmp(key, "fsync_fail"))
         ok = set_bool(&f->fsync_fail, value);
+    else if (!std::strcmp(key, "file_read_fail")) {
+        // NAME:OFFSET, the name being the last part of the file's path.
+        const char* colon = value ? std::strrchr(value, ':') : nullptr;
+        size_t len = colon ? size_t(colon - value) : 0;
+        ok = len > 0 && len < sizeof f->file_read_fail && !std::memchr(value, '/', len) &&
+             parse_u32(colon + 1, &f->file_read_at);
+        if (ok) {
+            std::memcpy(f->file_read_fail, value, len);
+            f->file_read_fail[len] = '\0';
+        }
+    }
     else if (!std::strcmp(key, "insmod_fail")) {
         ok = true;
         if (value && !std::strcmp(value, "first"))
@@ -172,6 +183,8 @@ const char* const kFaultHelp =
     "  unmap_fail=bios|info|node  munmap of that window, or of the transfer buffer mapped\n"
     "                       through the node, returns -1 (EINVAL) and leaves it mapped\n"
     "  fsync_fail           fsync and fdatasync return -1, errno EIO (the data stays written)\n"
+    "  file_read_fail=NAME:OFF  fread of the file NAME (the last part of its path) that would\n"
+    "                       read byte OFF returns the items before it, errno EIO\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail\n"
     "  not_listed           module loads but has no line in /proc/devices\n"

@@ -27,6 +27,8 @@ struct FaultSet {
     uint32_t map_fail;       // WindowMask: /dev/mem mmap covering that window fails
     uint32_t unmap_fail;     // WindowMask: munmap of that window (or the node's buffer) fails
     bool fsync_fail;         // fsync and fdatasync fail with EIO
+    char file_read_fail[64]; // "": off; else fread of a file of this name that covers
+    uint32_t file_read_at;   // this byte offset returns short, errno EIO
     int insmod_fail;         // InsmodFail
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0

@@ -26,6 +26,7 @@ void* (*mmap64)(void*, size_t, int, int, int, off64_t);
 int (*munmap)(void*, size_t);
 int (*fsync)(int);
 int (*fdatasync)(int);
+size_t (*fread)(void*, size_t, size_t, FILE*);
 int (*system)(const char*);
 int (*execve)(const char*, char* const[], char* const[]);
 int (*execv)(const char*, char* const[]);
@@ -75,6 +76,7 @@ void resolve_real()
     look_up(real::munmap, "munmap");
     look_up(real::fsync, "fsync");
     look_up(real::fdatasync, "fdatasync");
+    look_up(real::fread, "fread");
     look_up(real::system, "system");
     look_up(real::execve, "execve");
     look_up(real::execv, "execv");

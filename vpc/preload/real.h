@@ -29,6 +29,7 @@ extern void* (*mmap64)(void*, size_t, int, int, int, off64_t);
 extern int (*munmap)(void*, size_t);
 extern int (*fsync)(int);
 extern int (*fdatasync)(int);
+extern size_t (*fread)(void*, size_t, size_t, FILE*);
 extern int (*system)(const char*);
 extern int (*execve)(const char*, char* const[], char* const[]);
 extern int (*execv)(const char*, char* const[]);

@@ -545,6 +545,7 @@ TEST(Save, OnTheDiskOrAFailure) {
       {"backup.rom", {}, 0},
       {"/dev/full", {}, 51},  // the flush fails
       {"backup.rom", {"fsync_fail"}, 51},
+      {"backup.rom", {"file_close_fail=backup.rom"}, 51},
   };
   for (const auto& c : cases) {
     Machine m;

@@ -109,7 +109,12 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = set_window(&f->unmap_fail, value, true);
     else if (!std::strcmp(key, "fsync_fail"))
         ok = set_bool(&f->fsync_fail, value);
-    else if (!std::strcmp(key, "file_read_fail")) {
+    else if (!std::strcmp(key, "file_close_fail")) {
+        size_t len = value ? std::strlen(value) : 0;
+        ok = len > 0 && len < sizeof f->file_close_fail && !std::strchr(value, '/');
+        if (ok)
+            std::memcpy(f->file_close_fail, value, len + 1);
+    } else if (!std::strcmp(key, "file_read_fail")) {
         // NAME:OFFSET, the name being the last part of the file's path.
         const char* colon = value ? std::strrchr(value, ':') : nullptr;
         size_t len = colon ? size_t(colon - value) : 0;
@@ -185,6 +190,7 @@ const char* const kFaultHelp =
     "  fsync_fail           fsync and fdatasync return -1, errno EIO (the data stays written)\n"
     "  file_read_fail=NAME:OFF  fread of the file NAME (the last part of its path) that would\n"
     "                       read byte OFF returns the items before it, errno EIO\n"
+    "  file_close_fail=NAME fclose of the file NAME closes it but returns EOF, errno EIO\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail\n"
     "  not_listed           module loads but has no line in /proc/devices\n"

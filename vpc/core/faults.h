@@ -29,6 +29,7 @@ struct FaultSet {
     bool fsync_fail;         // fsync and fdatasync fail with EIO
     char file_read_fail[64]; // "": off; else fread of a file of this name that covers
     uint32_t file_read_at;   // this byte offset returns short, errno EIO
+    char file_close_fail[64];  // "": off; else fclose of a file of this name fails with EIO
     int insmod_fail;         // InsmodFail
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0

@@ -76,6 +76,7 @@ void print_help()
         "  mmap node 0x400 = ok | fail         munmap node 0x400 = 0 | -1\n"
         "  fsync backup.rom = 0 | -1 EIO       (also fdatasync; the file's name)\n"
         "  fread new.rom 0x00010000 = 0 EIO    (file_read_fail: file offset, bytes read)\n"
+        "  fclose backup.rom = -1 EIO          (file_close_fail)\n"
         "  out 0x70 0x2e                       in 0x71 0x5a\n"
         "  smi 0x20 status=0                   smi 0x24 status=0\n"
         "  smi 0x21 addr=0x000ffc00 len=1024 status=0   (also 0x22 erase, 0x23 write)\n"

@@ -11,9 +11,6 @@
 #include "real.h"
 #include "state.h"
 
-namespace {
-
-// The last part of the path fd was opened by, or "?".
 void fd_name(int fd, char* out, size_t size)
 {
     char link[64];
@@ -30,6 +27,8 @@ void fd_name(int fd, char* out, size_t size)
     std::memcpy(out, name, len);
     out[len] = '\0';
 }
+
+namespace {
 
 int do_sync(int fd, const char* call, int (*fn)(int))
 {

@@ -73,6 +73,8 @@ void state_path(char* out, const char* name);
 
 // One trace line, written with a single write(2). Keeps errno.
 void trace_line(LineBuf* line);
+// The last part of the path fd was opened by, or "?" (hook_file.cpp).
+void fd_name(int fd, char* out, size_t size);
 
 bool read_module_state(ModuleState* s);
 void write_module_state(const ModuleState& s);

@@ -533,9 +533,8 @@ TEST(Programming, StopSignalsWaitForTheEnd) {
 #ifdef ZORVPC
 namespace {
 
-// A backup that never reached the disk is no backup: a write failing only when the buffers are
-// flushed still ends with 51.
-// The backup counts only once it is flushed and fsync'ed.
+// A backup that never reached the disk is no backup: a flush, an fsync or a close that fails
+// ends with 51.
 TEST(Save, OnTheDiskOrAFailure) {
   const struct {
     const char* name;

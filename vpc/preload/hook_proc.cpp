@@ -126,7 +126,9 @@ int unload_module(const std::string& tool, const std::string& arg, bool quiet)
         say(quiet, tool + ": ERROR: Module " + name + " is not currently loaded\n");
         return 1;
     }
-    if (node_open_in_process()) {
+    OpenFiles users;
+    read_open_files(&users);
+    if (users.count > 0) {
         say(quiet, tool + ": ERROR: Module " + name + " is in use\n");
         return 1;
     }
@@ -156,7 +158,10 @@ int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
     }
     if (tool == "kmod")
         return 1;
-    return remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    machine_lock();
+    int r = remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    machine_unlock();
+    return r;
 }
 
 // The file a name runs: itself when it has a slash, else the first executable match on PATH.

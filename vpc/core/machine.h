@@ -37,6 +37,7 @@ struct Machine {
     char rom_id[9];                  // 8 bytes, NUL padded
     uint32_t module_major;
     bool module_loaded;
+    bool module_installed;           // in the module tree: modprobe finds it by name
     uint32_t flash_seed;
     uint32_t cmos_seed;
     FaultSet faults;                 // faults that hold for every run

@@ -199,9 +199,12 @@ void attach()
     g_vpc.trace_fd = park_fd(real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     state_path(path, "machine.lock");
     g_vpc.lock_fd = park_fd(real::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    state_path(path, "smm");
-    g_vpc.smm_fd = park_fd(real::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!g_vpc.phys || !g_vpc.flash || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
+    // The handler's state is read and written on every SMI: mapped, not read.
+    std::string smm;
+    if (!read_state_file("smm", &smm) || smm.size() != kSmmSize)
+        write_state_file("smm", "open = 0\n");
+    g_vpc.smm = map_file("smm", kSmmSize, &g_vpc.smm_fd);
+    if (!g_vpc.phys || !g_vpc.flash || !g_vpc.smm || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
         g_vpc.trace_fd < 0 || g_vpc.lock_fd < 0 || g_vpc.smm_fd < 0) {
         complain("state files missing or of the wrong size");
         return;

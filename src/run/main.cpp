@@ -4,6 +4,7 @@
 #include "platform/driver.h"
 #include "platform/physmem.h"
 #include "platform/ports.h"
+#include "platform/runlock.h"
 #include "rom/program.h"
 #include "rom/save.h"
 #include "rom/validate.h"
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     show_usage();
     fail_exit(EXIT_OK);
   }
+  take_run_lock();
   raise_io_privilege();
   if (options.compare && !options.input) fatal(EXIT_NO_INPUT, "Input file required");
   if (options.show_file_id) show_file_rom_id(options.id_name);

@@ -43,6 +43,8 @@ Machine::Machine(const std::string& description, const std::vector<std::string>&
   state = root + "/state";
   work = root + "/work";
   std::filesystem::create_directory(work);
+  // Load commands are refused in a directory that others may write, whatever the umask.
+  std::filesystem::permissions(work, std::filesystem::perms(0755));
   std::string text = description;
   for (const auto& line : extra) text += line + "\n";
   write_file(root + "/machine.conf", text);
@@ -54,7 +56,9 @@ Machine::~Machine() {
   if (getenv("KEEP_E2E") == nullptr) std::filesystem::remove_all(root);
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+namespace {
+std::vector<std::string> run_argv(const std::string& state, const std::vector<std::string>& args,
+                                  const std::vector<std::string>& faults) {
   std::vector<std::string> argv = {ZORVPC_PATH, "run", state};
   for (const auto& f : faults) {
     argv.push_back("--fault");
@@ -63,7 +67,20 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::vector<s
   argv.push_back("--");
   for (const auto& w : tool_command()) argv.push_back(w);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_command(argv, work);
+  return argv;
+}
+}  // namespace
+
+RunResult Machine::run(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+  return run_command(run_argv(state, args, faults), work);
+}
+
+RunResult Machine::run_in(const std::string& cwd, const std::vector<std::string>& args) {
+  return run_command(run_argv(state, args, {}), cwd);
+}
+
+Started Machine::start(const std::vector<std::string>& args, const std::string& cwd) {
+  return start_command(run_argv(state, args, {}), cwd.empty() ? work : cwd, true);
 }
 
 RunResult Machine::vpc(const std::vector<std::string>& args) {

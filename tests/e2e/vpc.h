@@ -26,6 +26,9 @@ struct Machine {
   ~Machine();
 
   RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& faults = {});
+  RunResult run_in(const std::string& cwd, const std::vector<std::string>& args);
+  // The tool started on the machine with a one-page output pipe, in the working directory or cwd.
+  Started start(const std::vector<std::string>& args, const std::string& cwd = "");
   RunResult vpc(const std::vector<std::string>& args);
   // Makes a ROM file in the working directory with mkrom options; returns its path.
   std::string mkrom(const std::string& name, const std::vector<std::string>& options = {});

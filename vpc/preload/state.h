@@ -3,6 +3,7 @@
 // (I/O privilege level, open node descriptors, the transfer buffer, mappings).
 #pragma once
 #include <climits>
+#include <sys/types.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstddef>
@@ -69,6 +70,10 @@ bool is_node_path(const char* path);
 NodeFd* find_node(int fd);
 bool node_open_in_process();
 bool is_mem_fd(int fd);
+
+// The tool's run lock under /run/lock, kept in the machine's "lock" directory (hook_lock.cpp).
+bool is_lock_path(const char* path);
+int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
 
 // Never reached through this library: the real physical memory and port devices.
 bool is_raw_hw_device(const char* path);

@@ -1,0 +1,47 @@
+// One run at a time, untrusted directories, closed descriptors, signals, on the virtual PC.
+#ifdef ZORVPC
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "vpc.h"
+
+namespace {
+
+// Waits until a started run has filled its one-page output pipe, so that it stands still at a
+// known stage: blocked on its next progress line.
+void wait_pipe_full(const Started& s) {
+  for (int i = 0; i < 2000; ++i) {
+    int queued = 0;
+    ioctl(s.out_fd, FIONREAD, &queued);
+    if (queued > 4096 - 100) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  FAIL() << "the run never filled its output pipe";
+}
+
+TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
+  for (bool same_dir : {true, false}) {
+    Machine m;
+    std::string file = read_file(m.mkrom("new.rom", {"--seed", "31"}));
+    Started first = m.start({"/inew.rom", "/pbn"});
+    wait_pipe_full(first);  // loading the file, before the first erase
+    auto trace = m.trace();
+    std::string other = m.root + "/other";
+    std::filesystem::create_directory(other);
+    RunResult second = m.run_in(same_dir ? m.work : other, {"/q", "/t"});
+    EXPECT_EQ(second.code, 19) << same_dir;
+    EXPECT_EQ(second.out, frame("Another zorflashlnx2 is running on this machine")) << same_dir;
+    EXPECT_EQ(m.trace(), trace) << same_dir;
+    RunResult r = finish_command(first);
+    EXPECT_EQ(r.code, 0) << same_dir;
+    EXPECT_TRUE(m.flash() == file) << same_dir;
+  }
+}
+
+}  // namespace
+#endif

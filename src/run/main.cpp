@@ -8,12 +8,14 @@
 #include "rom/program.h"
 #include "rom/save.h"
 #include "rom/validate.h"
+#include "run/descriptors.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
 
 int main(int argc, char** argv) {
-  if (!parse_options(argc, argv)) {
+  open_standard_descriptors();
+  if (!parse_options(argc, argv) || !save_differs_from_input()) {
     show_usage();
     fail_exit(EXIT_USAGE);
   }

@@ -43,6 +43,57 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
   }
 }
 
+// Module files in the working directory are loaded only when nobody else can have put or
+// changed them there; the name search of the second command needs no file.
+TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
+  const std::string dir_line = "the directory is writable by other users\n";
+  struct Case {
+    const char* name;
+    void (*plant)(const std::string& work);
+    std::string out;
+    int code;
+  } cases[] = {
+      {"group-writable directory",
+       [](const std::string& w) {
+         write_file(w + "/zorfldrv_mod.o", "module");
+         std::filesystem::permissions(w, std::filesystem::perms(0775));
+       },
+       " not loading ./zorfldrv_mod.o: " + dir_line + " not loading ./zorfldrv_mod: " + dir_line +
+           "error loading driver\n" + frame("Unable to load driver\n"),
+       16},
+      {"file writable by others",
+       [](const std::string& w) {
+         write_file(w + "/zorfldrv_mod.o", "module");
+         std::filesystem::permissions(w + "/zorfldrv_mod.o", std::filesystem::perms(0646));
+       },
+       " not loading ./zorfldrv_mod.o: it is writable by other users\n", 0},
+      {"planted link",
+       [](const std::string& w) {
+         write_file(w + "/../module", "module");
+         std::filesystem::create_symlink(w + "/../module", w + "/zorfldrv_mod.o");
+       },
+       " not loading ./zorfldrv_mod.o: it is not a regular file\n", 0},
+      {"other owner",
+       [](const std::string& w) {
+         write_file(w + "/zorfldrv_mod.o", "module");
+         if (chown((w + "/zorfldrv_mod.o").c_str(), 65534, 65534) != 0) return;
+       },
+       " not loading ./zorfldrv_mod.o: it is not owned by the user running this tool\n", 0},
+  };
+  for (const auto& c : cases) {
+    if (std::string(c.name) == "other owner" && geteuid() != 0) continue;  // cannot give a file away
+    Machine m;
+    c.plant(m.work);
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    // A refused command never runs; the name search runs when only the file was refused.
+    auto t = m.trace();
+    EXPECT_EQ(find_line(t, "system insmod ./zorfldrv_mod.o"), -1) << c.name;
+    EXPECT_EQ(find_line(t, "system insmod zorfldrv_mod") >= 0, c.code == 0) << c.name;
+  }
+}
+
 // The save file: never through a link, never the ROM file being programmed, readable by its
 // owner only.
 TEST(SaveFile, LinksAndTheRomFileAreRefused) {

@@ -12,9 +12,11 @@
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
+#include "run/signals.h"
 
 int main(int argc, char** argv) {
   open_standard_descriptors();
+  catch_stop_signals();
   if (!parse_options(argc, argv) || !save_differs_from_input()) {
     show_usage();
     fail_exit(EXIT_USAGE);

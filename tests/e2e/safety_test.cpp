@@ -4,7 +4,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -24,6 +27,12 @@ void wait_pipe_full(const Started& s) {
   FAIL() << "the run never filled its output pipe";
 }
 
+// The tool the launcher started: its only child.
+int tool_pid(const Started& s) {
+  std::string p = "/proc/" + std::to_string(s.pid) + "/task/" + std::to_string(s.pid) + "/children";
+  return std::atoi(read_file(p).c_str());
+}
+
 TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
   for (bool same_dir : {true, false}) {
     Machine m;
@@ -40,6 +49,32 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
     RunResult r = finish_command(first);
     EXPECT_EQ(r.code, 0) << same_dir;
     EXPECT_TRUE(m.flash() == file) << same_dir;
+  }
+}
+
+// A stop signal before the first erase ends the run through the whole clean-up with 20; the
+// flash is untouched.
+TEST(StopSignals, BeforeTheFirstEraseEndWith20) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    Machine m;
+    m.mkrom("new.rom", {"--seed", "31"});
+    std::string before = m.flash();
+    Started s = m.start({"/osaved.rom", "/inew.rom"});
+    wait_pipe_full(s);  // reading the flash for the save
+    int pid = tool_pid(s);
+    ASSERT_GT(pid, 0);
+    kill(pid, sig);
+    RunResult r = finish_command(s);
+    EXPECT_EQ(r.code, 20) << sig;
+    std::string stopped = frame("Stopped by a signal; the flash was not changed");
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), stopped.size())), stopped) << sig;
+    EXPECT_TRUE(m.flash() == before) << sig;
+    auto t = m.trace();
+    EXPECT_EQ(find_line(t, "smi 0x22"), -1) << sig;
+    EXPECT_GE(find_line(t, "smi 0x24 status=0"), 0) << sig;
+    EXPECT_GE(find_line(t, "system rmmod zorfldrv_mod = 0"), 0) << sig;
+    EXPECT_EQ(t.back(), "iopl 0 = 0") << sig;
+    EXPECT_FALSE(file_exists(m.work + "/zorfl")) << sig;
   }
 }
 

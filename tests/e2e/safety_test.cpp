@@ -78,6 +78,34 @@ TEST(StopSignals, BeforeTheFirstEraseEndWith20) {
   }
 }
 
+// A failure in the last block erases the BIOS's ROM ID: the same command then fails the ROM ID
+// check with a line that names the cause and /n, and /n finishes the job.
+TEST(ErasedRomId, SaysSoAndNamesN) {
+  Machine m;
+  std::string file = read_file(m.mkrom("new.rom", {"--seed", "31"}));
+  const std::string erased =
+      " The BIOS ROM ID is erased, most likely by a programming run that did not finish;\n"
+      " /n programs the file without this check\n";
+  const std::string rom_id = frame("ROM file ROMID is not compatible with existing BIOS ROMID.");
+  struct Step {
+    std::vector<std::string> args;
+    std::vector<std::string> faults;
+    int code;
+    std::string out;
+  } steps[] = {
+      {{"/q", "/inew.rom", "/pbn"}, {"write_fail=0xf8000"}, 68, frame("Unable to write block: 0x000F8000\n")},
+      {{"/q", "/inew.rom", "/pbn"}, {}, 4, erased + rom_id},
+      {{"/q", "/inew.rom", "/pbn", "/d"}, {}, 129, erased},
+      {{"/q", "/inew.rom", "/pbn", "/n"}, {}, 0, ""},
+  };
+  for (const auto& s : steps) {
+    RunResult r = m.run(s.args, s.faults);
+    EXPECT_EQ(r.code, s.code) << s.args.back();
+    EXPECT_EQ(r.out, s.out) << s.args.back();
+  }
+  EXPECT_TRUE(m.flash() == file);
+}
+
 // Module files in the working directory are loaded only when nobody else can have put or
 // changed them there; the name search of the second command needs no file.
 TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {

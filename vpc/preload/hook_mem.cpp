@@ -134,7 +134,7 @@ void* map_node(void* addr, size_t len, int prot, int flags, int fd, off_t off)
     size_t room = (size_t(g_vpc.buffer_size) + 4095) & ~size_t(4095);
     if (g_vpc.faults.node_mmap_fail)
         err = ENOMEM;
-    else if (!g_vpc.buffer_held || g_vpc.buffer_owner != fd || off != 0 || len == 0 || len > room)
+    else if (!g_vpc.buffer_held || g_vpc.buffer_owner != find_node(fd)->file || off != 0 || len == 0 || len > room)
         err = EINVAL;
     else {
         p = real::mmap(addr, len, prot, flags, g_vpc.phys_fd, kBufferPhys);

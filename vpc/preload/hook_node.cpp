@@ -127,7 +127,7 @@ int open_node(const char* path, int flags, mode_t mode, int (*fn)(const char*, i
         if (n.fd < 0 && !slot)
             slot = &n;
     if (slot)
-        *slot = NodeFd{fd, device, device ? mk.major : 0, device ? mk.minor : 0};
+        *slot = NodeFd{fd, device, device ? mk.major : 0, device ? mk.minor : 0, ++g_vpc.next_file};
     trace_open(fd, 0);
     errno = err;
     return fd;
@@ -237,13 +237,13 @@ int node_ioctl(NodeFd* n, unsigned long request, void* arg)
         else {
             std::memset(g_vpc.phys + kBufferPhys, 0, (size + 4095u) & ~4095u);
             g_vpc.buffer_held = true;
-            g_vpc.buffer_owner = n->fd;
+            g_vpc.buffer_owner = n->file;
             g_vpc.buffer_size = size;
             req[2] = kBufferPhys;
             r = 0;
         }
     } else {
-        if (!g_vpc.buffer_held || g_vpc.buffer_owner != n->fd)
+        if (!g_vpc.buffer_held || g_vpc.buffer_owner != n->file)
             err = ENOENT;
         else {
             // A refused free still gives the memory back: the next alloc works.
@@ -336,13 +336,13 @@ VPC_EXPORT int remove(const char* path) noexcept
 VPC_EXPORT int close(int fd)
 {
     resolve_real();
-    NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
-    if (!n)
+    if (is_own_fd(fd)) {  // not the command's: on a real machine this number is not open
+        errno = EBADF;
+        return -1;
+    }
+    bool node = forget_fd(fd);
+    if (!node)
         return real::close(fd);
-    // Closing the node releases a buffer it still holds, as the module's release does.
-    if (n->device && g_vpc.buffer_held && g_vpc.buffer_owner == fd)
-        g_vpc.buffer_held = false;
-    n->fd = -1;
     int r = real::close(fd);
     int err = errno;
     LineBuf lb;

@@ -32,6 +32,47 @@ void state_path(char* out, const char* name)
     std::memcpy(out + d + 1, name, n + 1);
 }
 
+int park_fd(int fd)
+{
+    if (fd < 0 || fd >= kOwnFdBase)
+        return fd;
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    if (high < 0)  // a descriptor limit below the base: anywhere but 0, 1 and 2
+        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    real::close(fd);
+    return high;
+}
+
+namespace {
+
+int* own_fd_slot(int fd)
+{
+    int* slots[] = {&g_vpc.trace_fd, &g_vpc.cmos_fd, &g_vpc.phys_fd, &g_vpc.flash_fd};
+    for (int* s : slots)
+        if (fd >= 0 && *s == fd)
+            return s;
+    return nullptr;
+}
+
+} // namespace
+
+bool is_own_fd(int fd) { return own_fd_slot(fd) != nullptr; }
+
+bool move_own_fd(int fd)
+{
+    int* slot = own_fd_slot(fd);
+    if (!slot)
+        return true;
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    if (high < 0)
+        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (high < 0)
+        return false;
+    real::close(fd);
+    *slot = high;
+    return true;
+}
+
 void trace_line(LineBuf* line)
 {
     if (!g_vpc.active || g_vpc.trace_fd < 0)
@@ -87,7 +128,7 @@ uint8_t* map_file(const char* name, size_t want, int* fd_out)
         real::close(fd);
         return nullptr;
     }
-    *fd_out = fd;
+    *fd_out = park_fd(fd);
     return static_cast<uint8_t*>(p);
 }
 
@@ -142,10 +183,11 @@ void attach()
     g_vpc.flash = map_file("flash.bin", g_vpc.flash_size, &g_vpc.flash_fd);
     char path[PATH_MAX];
     state_path(path, "cmos.bin");
-    g_vpc.cmos_fd = real::open(path, O_RDWR | O_CLOEXEC);
+    g_vpc.cmos_fd = park_fd(real::open(path, O_RDWR | O_CLOEXEC));
     state_path(path, "trace");
-    g_vpc.trace_fd = real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (!g_vpc.phys || !g_vpc.flash || g_vpc.cmos_fd < 0 || g_vpc.trace_fd < 0) {
+    g_vpc.trace_fd = park_fd(real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!g_vpc.phys || !g_vpc.flash || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
+        g_vpc.trace_fd < 0) {
         complain("state files missing or of the wrong size");
         return;
     }
@@ -172,6 +214,8 @@ __attribute__((constructor)) void vpc_init()
     g_vpc.trace_fd = g_vpc.cmos_fd = g_vpc.phys_fd = g_vpc.flash_fd = -1;
     for (NodeFd& n : g_vpc.nodes)
         n.fd = -1;
+    for (int& m : g_vpc.mem_fds)
+        m = -1;
     attach();
 }
 
@@ -221,10 +265,60 @@ bool node_open_in_process()
 
 bool is_mem_fd(int fd)
 {
+    if (fd < 0)
+        return false;
     for (FILE* f : g_vpc.mem_streams)
         if (f && fileno(f) == fd)
             return true;
+    for (int m : g_vpc.mem_fds)
+        if (m == fd)
+            return true;
     return false;
+}
+
+bool follow_dup(int fd, int fd2)
+{
+    if (!g_vpc.active || fd == fd2)
+        return true;
+    if (is_mem_fd(fd)) {
+        for (int& m : g_vpc.mem_fds)
+            if (m < 0) {
+                m = fd2;
+                return true;
+            }
+        return false;
+    }
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return true;
+    for (NodeFd& slot : g_vpc.nodes)
+        if (slot.fd < 0) {
+            slot = *n;
+            slot.fd = fd2;
+            return true;
+        }
+    return false;
+}
+
+bool forget_fd(int fd)
+{
+    if (!g_vpc.active || fd < 0)
+        return false;
+    for (int& m : g_vpc.mem_fds)
+        if (m == fd)
+            m = -1;
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return false;
+    int file = n->file;
+    n->fd = -1;
+    for (const NodeFd& other : g_vpc.nodes)
+        if (other.fd >= 0 && other.file == file)
+            return true;
+    // The last descriptor of the open file: the module's release frees its buffer.
+    if (g_vpc.buffer_held && g_vpc.buffer_owner == file)
+        g_vpc.buffer_held = false;
+    return true;
 }
 
 bool is_raw_hw_device(const char* path)

@@ -28,10 +28,12 @@ struct Mapping {
 };
 
 // A descriptor opened through the name "zorfl": the module's node, or a plain file.
+// Duplicates of a descriptor share its open file, as in the kernel.
 struct NodeFd {
     int fd;          // -1: free slot
     bool device;
     uint32_t major, minor;
+    int file;        // the open file: what the module's release and the buffer belong to
 };
 
 struct VpcState {
@@ -48,14 +50,24 @@ struct VpcState {
     int iopl_level;
     uint8_t cmos_index;
     FILE* mem_streams[4];      // open "/dev/mem" streams
-    NodeFd nodes[8];
+    int mem_fds[8];            // duplicates of their descriptors
+    NodeFd nodes[kMaxTracked];
+    int next_file;
     bool buffer_held;
-    int buffer_owner;          // node descriptor that allocated it
+    int buffer_owner;          // open file of the node that allocated it
     uint32_t buffer_size;
     Mapping maps[kMaxTracked];
 };
 
 extern VpcState g_vpc;
+
+// The library's own descriptors: at kOwnFdBase or above and close-on-exec, so
+// that a command started with 0, 1 or 2 closed gets those numbers for its own
+// files, as on a real machine, and never writes into the machine's files.
+constexpr int kOwnFdBase = 100;
+// Moves fd up there (closing fd); -1 when it cannot.
+int park_fd(int fd);
+bool is_own_fd(int fd);
 
 // Path of a state file into out (PATH_MAX bytes).
 void state_path(char* out, const char* name);
@@ -70,6 +82,15 @@ bool is_node_path(const char* path);
 NodeFd* find_node(int fd);
 bool node_open_in_process();
 bool is_mem_fd(int fd);
+// fd2 has just become a duplicate of fd: it follows the node or /dev/mem.
+// False when there is no room to track it.
+bool follow_dup(int fd, int fd2);
+// fd is closed: it is no longer a node or /dev/mem descriptor. The node's open
+// file is released (its buffer freed) with its last descriptor. True when fd was a node's.
+bool forget_fd(int fd);
+// Moves the library's descriptor fd (if it is one) out of the command's way;
+// false when no descriptor is left to move it to.
+bool move_own_fd(int fd);
 
 // The tool's run lock under /run/lock, kept in the machine's "lock" directory (hook_lock.cpp).
 bool is_lock_path(const char* path);

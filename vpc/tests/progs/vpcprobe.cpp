@@ -20,6 +20,7 @@
 namespace {
 
 FILE* mem;
+int memfd = -1;  // what map uses: the stream's descriptor or a duplicate of it
 struct Win {
     uint8_t* p;
     size_t len;
@@ -130,12 +131,13 @@ int act(const std::string& a)
         std::printf("rflags-iopl %lu\n", (f >> 12) & 3);
     } else if (name == "memopen") {
         mem = std::fopen("/dev/mem", "r+");
+        memfd = mem ? fileno(mem) : -1;
         std::printf("memopen %s\n", mem ? "ok" : ename(errno));
     } else if (name == "memclose") {
         std::printf("memclose %d\n", std::fclose(mem));
     } else if (name == "map") {  // map=PHYS,LEN
         need(2);
-        void* p = mmap(nullptr, n[1], PROT_READ | PROT_WRITE, MAP_SHARED, fileno(mem), off_t(n[0]));
+        void* p = mmap(nullptr, n[1], PROT_READ | PROT_WRITE, MAP_SHARED, memfd, off_t(n[0]));
         if (p == MAP_FAILED) {
             std::printf("map fail %s\n", ename(errno));
         } else {
@@ -269,6 +271,33 @@ int act(const std::string& a)
     } else if (name == "system") {
         int r = std::system(arg);
         std::printf("system %d\n", WIFEXITED(r) ? WEXITSTATUS(r) : -1);
+    } else if (name == "dup" || name == "memdup") {  // dup=WAY: the node moves to a duplicate; memdup keeps the stream
+        std::string way = arg;
+        int fd = name == "dup" ? node : memfd, r = -1, onto = name == "dup" ? 40 : 42;
+        if (way == "dup")
+            r = dup(fd);
+        else if (way == "dup2")
+            r = dup2(fd, onto);
+        else if (way == "dup3")
+            r = dup3(fd, onto + 1, O_CLOEXEC);
+        else if (way == "F_DUPFD")
+            r = fcntl(fd, F_DUPFD, 50);
+        else if (way == "F_DUPFD_CLOEXEC")
+            r = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        std::printf("%s %s\n", name.c_str(), r >= 0 ? "ok" : ename(errno));
+        if (r >= 0 && name == "dup") {
+            close(node);
+            node = r;
+        } else if (r >= 0) {
+            memfd = r;
+        }
+    } else if (name == "lowfd") {  // the lowest free descriptor, into ./lowfd.out: 1 and 2 may be closed
+        int fd = open("/dev/null", O_RDONLY);
+        int out = open("lowfd.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0)
+            dprintf(out, "lowfd %d\n", fd);
+        close(out);
+        close(fd);
     } else if (name == "segv") {
         volatile int* p = nullptr;
         *p = 1;

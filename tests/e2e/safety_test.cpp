@@ -157,6 +157,24 @@ TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
   }
 }
 
+// Started from a service with standard input and output closed, the tool keeps its console
+// out of the files it opens: the backup equals the flash, also with a block table out of order.
+TEST(ClosedDescriptors, BackupEqualsTheFlash) {
+  const char* out_of_order =
+      "rom_kb = 512\nblock = 0xc0000 0x20000\nblock = 0x80000 0x40000\nblock = 0xe0000 0x10000\n"
+      "block = 0xf0000 0x10000\nboot_blocks = 1\nrom_id = ZX512C00\ninfo_paragraph = 0xe000\n"
+      "smi_port = 0xb2\n";
+  for (const char* closing : {"<&- >&-", ">&-", "<&- >&- 2>&-"}) {
+    Machine m(out_of_order);
+    std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$@\" ") + closing, "sh"};
+    for (const auto& w : m.command({"/osaved.rom", "/t"})) argv.push_back(w);
+    RunResult r = run_command(argv, m.work);
+    EXPECT_EQ(r.code, 0) << closing << r.err;
+    EXPECT_TRUE(read_file(m.work + "/saved.rom") == m.flash()) << closing;
+    EXPECT_TRUE(read_file(m.state + "/lock/zorflashlnx2.lock").empty()) << closing;  // no console in it
+  }
+}
+
 // The save file: never through a link, never the ROM file being programmed, readable by its
 // owner only.
 TEST(SaveFile, LinksAndTheRomFileAreRefused) {

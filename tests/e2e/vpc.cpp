@@ -56,9 +56,8 @@ Machine::~Machine() {
   if (getenv("KEEP_E2E") == nullptr) std::filesystem::remove_all(root);
 }
 
-namespace {
-std::vector<std::string> run_argv(const std::string& state, const std::vector<std::string>& args,
-                                  const std::vector<std::string>& faults) {
+std::vector<std::string> Machine::command(const std::vector<std::string>& args,
+                                          const std::vector<std::string>& faults) const {
   std::vector<std::string> argv = {ZORVPC_PATH, "run", state};
   for (const auto& f : faults) {
     argv.push_back("--fault");
@@ -69,18 +68,17 @@ std::vector<std::string> run_argv(const std::string& state, const std::vector<st
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
-}  // namespace
 
 RunResult Machine::run(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
-  return run_command(run_argv(state, args, faults), work);
+  return run_command(command(args, faults), work);
 }
 
 RunResult Machine::run_in(const std::string& cwd, const std::vector<std::string>& args) {
-  return run_command(run_argv(state, args, {}), cwd);
+  return run_command(command(args), cwd);
 }
 
 Started Machine::start(const std::vector<std::string>& args, const std::string& cwd) {
-  return start_command(run_argv(state, args, {}), cwd.empty() ? work : cwd, true);
+  return start_command(command(args), cwd.empty() ? work : cwd, true);
 }
 
 RunResult Machine::vpc(const std::vector<std::string>& args) {

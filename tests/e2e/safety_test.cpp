@@ -18,7 +18,7 @@ namespace {
 // Waits until a started run has filled its one-page output pipe, so that it stands still at a
 // known stage: blocked on its next progress line.
 void wait_pipe_full(const Started& s) {
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 6000; ++i) {
     int queued = 0;
     ioctl(s.out_fd, FIONREAD, &queued);
     if (queued > 4096 - 100) return;
@@ -50,6 +50,26 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
     EXPECT_EQ(r.code, 0) << same_dir;
     EXPECT_TRUE(m.flash() == file) << same_dir;
   }
+}
+
+// The lock file: /run/lock created when missing, the file private; one that cannot be opened
+// (here a planted link, never followed) is an error of its own, and nothing is done.
+TEST(OneRunAtATime, LockFile) {
+  Machine m;
+  ASSERT_EQ(m.run({"/q"}).code, 0);
+  EXPECT_EQ(std::filesystem::status(m.state + "/lock").permissions(), std::filesystem::perms(0755));
+  EXPECT_EQ(std::filesystem::status(m.state + "/lock/zorflashlnx2.lock").permissions(),
+            std::filesystem::perms(0600));
+
+  std::filesystem::remove(m.state + "/lock/zorflashlnx2.lock");
+  write_file(m.root + "/victim", "precious");
+  std::filesystem::create_symlink(m.root + "/victim", m.state + "/lock/zorflashlnx2.lock");
+  m.clear_trace();
+  RunResult r = m.run({"/q", "/t"});
+  EXPECT_EQ(r.code, 19);
+  EXPECT_EQ(r.out, frame("Unable to open /run/lock/zorflashlnx2.lock: Too many levels of symbolic links"));
+  EXPECT_TRUE(m.trace().empty());
+  EXPECT_EQ(read_file(m.root + "/victim"), "precious");
 }
 
 // A stop signal before the first erase ends the run through the whole clean-up with 20; the

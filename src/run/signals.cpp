@@ -9,6 +9,7 @@
 namespace {
 
 const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+const int HELD_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP};
 
 enum Phase { RUNNING, HELD, CLEANING };
 Phase phase = RUNNING;
@@ -20,8 +21,7 @@ void note_stop(int) { stop_noted = 1; }
 sigset_t held_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : STOP_SIGNALS) sigaddset(&set, sig);
-  sigaddset(&set, SIGTSTP);
+  for (int sig : HELD_SIGNALS) sigaddset(&set, sig);
   return set;
 }
 
@@ -59,14 +59,15 @@ void begin_cleanup_signals() {
 void drop_held_signals() {
   if (phase != HELD) return;
   phase = CLEANING;
-  sigset_t pending, set = held_signals();
+  sigset_t pending;
   sigpending(&pending);
   bool any = false;
-  for (int sig = 1; sig < NSIG; ++sig) any = any || (sigismember(&set, sig) == 1 && sigismember(&pending, sig) == 1);
   // Ignoring a pending signal discards it; the process only flushes and exits after this.
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&set, sig) == 1) signal(sig, SIG_IGN);
+  for (int sig : HELD_SIGNALS) {
+    any = any || sigismember(&pending, sig) == 1;
+    signal(sig, SIG_IGN);
   }
+  sigset_t set = held_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   if (any) {
     fputs("\n Stop signal held until programming ended\n", stdout);

@@ -187,7 +187,8 @@ TEST(ClosedDescriptors, BackupEqualsTheFlash) {
   for (const char* closing : {"<&- >&-", ">&-", "<&- >&- 2>&-"}) {
     Machine m(out_of_order);
     std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$@\" ") + closing, "sh"};
-    for (const auto& w : m.command({"/osaved.rom", "/t"})) argv.push_back(w);
+    // Unwrapped: a wrapper such as valgrind would take the closed descriptor for its own log.
+    for (const auto& w : m.command({"/osaved.rom", "/t"}, {}, false)) argv.push_back(w);
     RunResult r = run_command(argv, m.work);
     EXPECT_EQ(r.code, 0) << closing << r.err;
     EXPECT_TRUE(read_file(m.work + "/saved.rom") == m.flash()) << closing;

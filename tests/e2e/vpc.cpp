@@ -57,14 +57,18 @@ Machine::~Machine() {
 }
 
 std::vector<std::string> Machine::command(const std::vector<std::string>& args,
-                                          const std::vector<std::string>& faults) const {
+                                          const std::vector<std::string>& faults, bool wrapped) const {
   std::vector<std::string> argv = {ZORVPC_PATH, "run", state};
   for (const auto& f : faults) {
     argv.push_back("--fault");
     argv.push_back(f);
   }
   argv.push_back("--");
-  for (const auto& w : tool_command()) argv.push_back(w);
+  if (wrapped) {
+    for (const auto& w : tool_command()) argv.push_back(w);
+  } else {
+    argv.push_back(TOOL_PATH);
+  }
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }

@@ -25,9 +25,10 @@ struct Machine {
                    const std::vector<std::string>& extra = {});
   ~Machine();
 
-  // The launcher's command line that runs the tool on this machine.
+  // The launcher's command line that runs the tool on this machine; unwrapped, without the
+  // words of ZORFL_E2E_WRAPPER.
   std::vector<std::string> command(const std::vector<std::string>& args,
-                                   const std::vector<std::string>& faults = {}) const;
+                                   const std::vector<std::string>& faults = {}, bool wrapped = true) const;
   RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& faults = {});
   RunResult run_in(const std::string& cwd, const std::vector<std::string>& args);
   // The tool started on the machine with a one-page output pipe, in the working directory or cwd.

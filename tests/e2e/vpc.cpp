@@ -45,6 +45,9 @@ Machine::Machine(const std::string& description, const std::vector<std::string>&
   std::filesystem::create_directory(work);
   // Load commands are refused in a directory that others may write, whatever the umask.
   std::filesystem::permissions(work, std::filesystem::perms(0755));
+  // The module object under the name the tool's second load command gives insmod, which takes a
+  // file in the working directory and never searches the module tree.
+  write_file(work + "/zorfldrv_mod", "module object");
   std::string text = description;
   for (const auto& line : extra) text += line + "\n";
   write_file(root + "/machine.conf", text);

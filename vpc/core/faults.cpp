@@ -166,7 +166,7 @@ const char* const kFaultHelp =
     "  map_fail=bios|info   mmap of /dev/mem covering 0xF0000 / the flash-info address fails (EINVAL)\n"
     "  unmap_fail=bios|info munmap of that window returns -1 (EINVAL) and leaves it mapped\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
-    "  insmod_fail=both     both insmod commands fail\n"
+    "  insmod_fail=both     both insmod commands fail, and modprobe too\n"
     "  not_listed           module loads but has no line in /proc/devices\n"
     "  node_unopenable      open(\"zorfl\") fails with EACCES whatever is there\n"
     "  alloc_fail           ioctl 0x4160 returns -1, errno ENOMEM\n"

@@ -43,9 +43,15 @@ uint8_t port_in(uint16_t port)
     return v;
 }
 
+// SMM stops every CPU: an SMI runs to its end before any other starts, on any
+// process of the machine, and finds the handler as the last one left it.
 void run_smi(uint8_t command)
 {
+    machine_lock();
+    g_vpc.handler.open = handler_is_open();
     SmiResult r = flash_smi(&g_vpc.handler, command);
+    if (!r.power_loss)
+        set_handler_open(g_vpc.handler.open);
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "smi ");
@@ -67,6 +73,7 @@ void run_smi(uint8_t command)
     lb_str(&lb, " status=");
     lb_dec(&lb, r.status);
     trace_line(&lb);
+    machine_unlock();
     if (r.signal != 0)
         kill(getpid(), r.signal);
 }

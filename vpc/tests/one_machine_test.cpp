@@ -58,4 +58,58 @@ TEST_F(VpcTest, DuplicatedDescriptorsAreTheSameOpenFile)
     }
 }
 
+struct TwoCase {
+    const char* name;
+    std::vector<std::string> first, second;  // run at once; "touch=" and "wait=" order them
+    std::string first_out, second_out;
+    std::string second_err;
+};
+
+TEST_F(VpcTest, EveryProcessSeesOneMachine)
+{
+    const std::vector<std::string> smi = {"iopl=3", "memopen", "map=0xf0000,0xffff", "findhdr"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::string rest = " rest=aaaaaaaa,bbbbbbbb,cccccccc,dddddddd\n";
+    const TwoCase cases[] = {
+        {"one flash handler", with(smi, {"smi=0x20", "touch=a", "wait=b", "smi=0x24"}),
+         with({"wait=a"}, with(smi, {"smi=0x24", "touch=b"})),
+         "iopl 0 0\nmemopen ok\nmap 0\nfindhdr ok port=0xb2\nsmi 0x20 status=0 sumok=-1\nsmi 0x24 status=8 sumok=-1\n",
+         "iopl 0 0\nmemopen ok\nmap 0\nfindhdr ok port=0xb2\nsmi 0x24 status=0 sumok=-1\n", ""},
+        {"rmmod while another process holds the node", {"open", "touch=a", "wait=b", "close"},
+         {"wait=a", "system=rmmod zorfldrv_mod", "touch=b"}, "open ok\nclose 0\n", "system 1\n",
+         "rmmod: ERROR: Module zorfldrv_mod is in use\n"},
+        {"a buffer per open file", {"open", "alloc=1024", "nmap=1024", "nfill=0x11", "touch=a", "wait=b", "npeek=0,2", "free=1024"},
+         {"wait=a", "open", "alloc=1024", "nmap=1024", "npeek=0,2", "free=1024", "close", "touch=b"},
+         "open ok\nalloc 0 0 phys=0x00180000" + rest + "nmap ok\nnfill ok\nnpeek 11 11\nfree 0 0 phys=0x00000000" + rest,
+         "open ok\nalloc 0 0 phys=0x00190000" + rest + "nmap ok\nnpeek 00 00\nfree 0 0 phys=0x00000000" + rest +
+             "close 0\n",
+         ""},
+        {"an SMI waits for the one running", {"holdlock=300"},
+         with({"wait=locked"}, with(smi, {"smi=0x20", "exists=released"})), "holdlock 0\n",
+         "iopl 0 0\nmemopen ok\nmap 0\nfindhdr ok port=0xb2\nsmi 0x20 status=0 sumok=-1\nexists released yes\n", ""},
+    };
+    for (const TwoCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        init("module_loaded=1");
+        ASSERT_EQ(sh("rm -f a b locked released zorfl").code, 0);
+        ASSERT_EQ(probe({"mknod=254"}).out, "mknod 0 0\n");
+        auto cmd = [&](const std::vector<std::string>& actions) {
+            std::string s = q(ZORVPC_EXE) + " run " + q(st()) + " -- " + q(VPCPROBE_EXE);
+            for (const std::string& a : actions)
+                s += " " + q(a);
+            return s;
+        };
+        sh("{ " + cmd(c.first) + " > first.out 2> first.err & " + cmd(c.second) + " > second.out 2> second.err; wait; }");
+        EXPECT_EQ(read_all(work() + "/first.out"), c.first_out) << read_all(work() + "/first.err");
+        EXPECT_EQ(read_all(work() + "/second.out"), c.second_out) << read_all(work() + "/second.err");
+        EXPECT_EQ(read_all(work() + "/second.err"), c.second_err);
+        // Both gone: the module has no users and every buffer is free again.
+        EXPECT_EQ(probe({"open", "alloc=1024", "close", "system=rmmod zorfldrv_mod"}).out,
+                  "open ok\nalloc 0 0 phys=0x00180000" + rest + "close 0\nsystem 0\n");
+    }
+}
+
 } // namespace

@@ -1,15 +1,17 @@
 // Port I/O. Without a raised I/O privilege level (which this library never
 // asks the kernel for) every in/out instruction faults; the SIGSEGV handler
 // decodes it, plays the device and steps past it. Only read/write/pread/
-// pwrite/kill are called from here: no stdio, no allocation.
+// pwrite/open/close/fcntl/kill are called from here: no stdio, no allocation.
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstring>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include "decode.h"
+#include "real.h"
 #include "state.h"
 
 namespace {
@@ -65,7 +67,10 @@ void run_smi(uint8_t command)
     if (r.power_loss) {
         lb_str(&lb, " power-loss");
         trace_line(&lb);
-        // The machine loses power before this write lands.
+        // The machine loses power before this write lands; the launcher reboots it.
+        char path[PATH_MAX];
+        state_path(path, "power-lost");
+        real::close(real::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         kill(getpid(), SIGKILL);
         for (;;)
             pause();

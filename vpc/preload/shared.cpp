@@ -50,18 +50,13 @@ void machine_unlock()
     errno = saved;
 }
 
-// Read and written from the port trap handler: pread/pwrite only.
-bool handler_is_open()
-{
-    char buf[sizeof kOpen] = {};
-    ssize_t n = pread(g_vpc.smm_fd, buf, sizeof kOpen - 1, 0);
-    return n == ssize_t(sizeof kOpen - 1) && std::memcmp(buf, kOpen, sizeof kOpen - 1) == 0;
-}
+// Read and written from the port trap handler, through the mapping.
+bool handler_is_open() { return std::memcmp(g_vpc.smm, kOpen, kSmmSize) == 0; }
 
 void set_handler_open(bool open)
 {
-    ssize_t w = pwrite(g_vpc.smm_fd, open ? kOpen : kClosed, sizeof kOpen - 1, 0);
-    (void)w;
+    if (open != handler_is_open())
+        std::memcpy(g_vpc.smm, open ? kOpen : kClosed, kSmmSize);
 }
 
 void read_open_files(OpenFiles* t)

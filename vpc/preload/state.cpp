@@ -32,18 +32,15 @@ void state_path(char* out, const char* name)
     std::memcpy(out + d + 1, name, n + 1);
 }
 
-int park_fd(int fd)
-{
-    if (fd < 0 || fd >= kOwnFdBase)
-        return fd;
-    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
-    if (high < 0)  // a descriptor limit below the base: anywhere but 0, 1 and 2
-        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    real::close(fd);
-    return high;
-}
-
 namespace {
+
+// A copy of fd at kOwnFdBase or above, close-on-exec; with a descriptor limit
+// below the base, anywhere but 0, 1 and 2. -1 when there is no room.
+int dup_high(int fd)
+{
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    return high >= 0 ? high : real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
 
 int* own_fd_slot(int fd)
 {
@@ -56,6 +53,15 @@ int* own_fd_slot(int fd)
 
 } // namespace
 
+int park_fd(int fd)
+{
+    if (fd < 0 || fd >= kOwnFdBase)
+        return fd;
+    int high = dup_high(fd);
+    real::close(fd);
+    return high;
+}
+
 bool is_own_fd(int fd) { return own_fd_slot(fd) != nullptr; }
 
 bool move_own_fd(int fd)
@@ -63,9 +69,7 @@ bool move_own_fd(int fd)
     int* slot = own_fd_slot(fd);
     if (!slot)
         return true;
-    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
-    if (high < 0)
-        high = real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int high = dup_high(fd);
     if (high < 0)
         return false;
     real::close(fd);
@@ -199,9 +203,12 @@ void attach()
     g_vpc.trace_fd = park_fd(real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     state_path(path, "machine.lock");
     g_vpc.lock_fd = park_fd(real::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    state_path(path, "smm");
-    g_vpc.smm_fd = park_fd(real::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!g_vpc.phys || !g_vpc.flash || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
+    // The handler's state is read and written on every SMI: mapped, not read.
+    std::string smm;
+    if (!read_state_file("smm", &smm) || smm.size() != kSmmSize)
+        write_state_file("smm", "open = 0\n");
+    g_vpc.smm = map_file("smm", kSmmSize, &g_vpc.smm_fd);
+    if (!g_vpc.phys || !g_vpc.flash || !g_vpc.smm || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
         g_vpc.trace_fd < 0 || g_vpc.lock_fd < 0 || g_vpc.smm_fd < 0) {
         complain("state files missing or of the wrong size");
         return;

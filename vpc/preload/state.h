@@ -20,6 +20,7 @@
 #define VPC_EXPORT extern "C" __attribute__((visibility("default")))
 
 constexpr int kMaxTracked = 32;
+constexpr size_t kSmmSize = 9;
 
 enum MapKind { kMapMem = 1, kMapNode = 2 };
 
@@ -45,6 +46,7 @@ struct VpcState {
     int trace_fd, cmos_fd, phys_fd, flash_fd, lock_fd, smm_fd;
     int lock_depth;
     uint8_t* phys;             // all of physical memory
+    uint8_t* smm;              // the flash handler's state: "open = 0|1\n"
     uint8_t* flash;
     uint32_t flash_size;
     const Machine* machine;

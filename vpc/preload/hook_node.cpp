@@ -151,6 +151,8 @@ int do_open(const char* path, int flags, mode_t mode, int (*fn)(const char*, int
 {
     if (is_node_path(path))
         return open_node(path, flags, mode, fn);
+    if (is_lock_path(path))
+        return open_lock_path(path, flags, mode, fn);
     if (is_raw_hw_device(path)) {
         errno = EACCES;
         return -1;

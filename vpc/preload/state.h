@@ -5,6 +5,7 @@
 // its open files with their buffers) lives in the state directory: shared.cpp.
 #pragma once
 #include <climits>
+#include <sys/types.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstddef>
@@ -111,6 +112,10 @@ bool forget_fd(int fd);
 // Moves the library's descriptor fd (if it is one) out of the command's way;
 // false when no descriptor is left to move it to.
 bool move_own_fd(int fd);
+
+// The tool's run lock under /run/lock, kept in the machine's "lock" directory (hook_lock.cpp).
+bool is_lock_path(const char* path);
+int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
 
 // Never reached through this library: the real physical memory and port devices.
 bool is_raw_hw_device(const char* path);

@@ -291,6 +291,36 @@ int act(const std::string& a)
         } else if (r >= 0) {
             memfd = r;
         }
+    } else if (name == "clobber") {  // takes and closes descriptors 100-119, where a library might keep its own
+        for (int fd = 100; fd < 120; ++fd)
+            if (dup2(2, fd) == fd)
+                close(fd);
+    } else if (name == "touch") {  // touch=NAME: tells a probe running beside this one where it is
+        close(open(arg, O_WRONLY | O_CREAT, 0644));
+    } else if (name == "wait") {  // wait=NAME: until the other probe touches NAME
+        for (int i = 0; access(arg, F_OK) != 0; ++i) {
+            if (i == 2000) {
+                std::printf("wait timeout\n");
+                return 2;
+            }
+            usleep(10000);
+        }
+    } else if (name == "exists") {
+        std::printf("exists %s %s\n", arg, access(arg, F_OK) == 0 ? "yes" : "no");
+    } else if (name == "holdlock") {  // holdlock=MS: holds the machine lock as a running SMI would
+        need(1);
+        const char* dir = std::getenv("ZORVPC_STATE");
+        std::string path = std::string(dir ? dir : ".") + "/machine.lock";
+        int fd = open(path.c_str(), O_RDWR);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        int r = fcntl(fd, F_SETLKW, &fl);
+        close(open("locked", O_WRONLY | O_CREAT, 0644));
+        usleep(n[0] * 1000);
+        close(open("released", O_WRONLY | O_CREAT, 0644));
+        close(fd);  // and with it the lock
+        std::printf("holdlock %d\n", r);
     } else if (name == "lowfd") {  // the lowest free descriptor, into ./lowfd.out: 1 and 2 may be closed
         int fd = open("/dev/null", O_RDONLY);
         int out = open("lowfd.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -8,6 +8,7 @@
 #include "platform/ports.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
+#include "run/signals.h"
 
 uint16_t smi_port;
 void (*smi_trigger)(uint16_t port, uint8_t command) = port_out8;
@@ -29,6 +30,7 @@ void set_piece(uint32_t address, uint32_t length) {
 // The handler runs inside the port write and reads and writes the parameter block and the
 // transfer buffer; the barriers keep the compiler from moving those accesses across it.
 void smi_call(uint8_t command) {
+  check_stop();
   asm volatile("" ::: "memory");
   smi_trigger(smi_port, command);
   asm volatile("" ::: "memory");

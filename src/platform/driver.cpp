@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/trust.h"
+
 int driver_fd;
 void* driver_map;
 
@@ -43,6 +45,12 @@ int open_node() {
     fd = moved;
   }
   return fd;
+}
+
+// A load command that names a file in the working directory runs only when that file can be
+// trusted; a refused one counts as failed.
+int load_from(const char* command, const char* file) {
+  return trusted_module_file(file) && system(command) == 0;
 }
 
 // The result is not used: the module tool says on the console why it failed.
@@ -111,7 +119,8 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  if (system(FIRST_LOAD) != 0 && system(SECOND_LOAD) != 0 && system(THIRD_LOAD) != 0) {
+  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o") && !load_from(SECOND_LOAD, "./zorfldrv_mod") &&
+      system(THIRD_LOAD) != 0) {
     return print_failure("error loading driver\n");
   }
 

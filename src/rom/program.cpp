@@ -127,7 +127,7 @@ void program_flash() {
   }
 
   // From the first erase on, nothing from the terminal or a closed pipe may stop the run
-  // halfway through the flash; the clean-up lets such a signal through once all is released.
+  // halfway through the flash; the clean-up drops what was held.
   hold_stop_signals();
   erase_pass(progress_erase_flash, MainPass);
   write_pass(progress_write_flash, MainPass);

@@ -1,6 +1,7 @@
 #include "rom/romfile.h"
 
 #include "run/options.h"
+#include "run/signals.h"
 
 FILE* rom_file;
 
@@ -33,11 +34,13 @@ void seek_to(FILE* file, int64_t offset) {
 }  // namespace
 
 uint32_t file_read_at(FILE* file, int64_t offset, uint32_t length, void* buffer) {
+  check_stop();
   seek_to(file, offset);
   return static_cast<uint32_t>(fread(buffer, 4, length / 4, file) * 4);
 }
 
 uint32_t file_write_at(FILE* file, int64_t offset, uint32_t length, const void* buffer) {
+  check_stop();
   fseeko(file, static_cast<off_t>(offset), SEEK_SET);
   return static_cast<uint32_t>(fwrite(buffer, 4, length / 4, file) * 4);
 }

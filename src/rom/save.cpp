@@ -1,5 +1,6 @@
 #include "rom/save.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -40,10 +41,20 @@ void save_block(uint32_t address, uint32_t size) {
   free_image();
 }
 
+// Created or truncated for writing and reading, as "w+b" does, but never through a link that
+// another user planted, and readable by its owner only: NVRAM blocks can hold passwords.
+FILE* create_save_file() {
+  int fd = open(options.out_name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 }  // namespace
 
 void save_bios() {
-  save_file = fopen(options.out_name, "w+b");
+  save_file = create_save_file();
   if (save_file == nullptr) fatal(EXIT_CREATE_OUT, "Unable to create output file\n");
 
   uint32_t n = block_count();

@@ -48,7 +48,16 @@ int match_rom_id() {
     if (!options.compare) report_error("Error in reading ROM ID \n");
     return EXIT_FILE_READ;
   }
-  return memcmp(id, RomId, 5) == 0 ? 0 : EXIT_ROM_ID;
+  if (memcmp(id, RomId, 5) == 0) return 0;
+  // An erased ROM ID is no other BIOS: a programming run stopped after erasing the last block
+  // left it so, and the file is most likely the right one.
+  if (memcmp(RomId, "\xFF\xFF\xFF\xFF\xFF", 5) == 0) {
+    fputs(" The BIOS ROM ID is erased, most likely by a programming run that did not finish;\n"
+          " /n programs the file without this check\n",
+          stdout);
+    fflush(stdout);
+  }
+  return EXIT_ROM_ID;
 }
 
 int check_boot_block() {

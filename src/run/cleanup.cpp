@@ -13,6 +13,7 @@
 // Every step tests its own slot, so this is safe from any point of the run. The first error
 // code of the run wins; a clean-up failure only fills a code that was still 0.
 int cleanup_all(int code) {
+  begin_cleanup_signals();
   free_scratch();
   free_image();
 
@@ -34,6 +35,6 @@ int cleanup_all(int code) {
   close_rom_file();
   drop_io_privilege();
   fflush(stdout);
-  release_stop_signals();
+  drop_held_signals();
   return code;
 }

@@ -12,6 +12,8 @@ const ExitCodeInfo EXIT_CODE_TABLE[] = {
     {EXIT_DRIVER, "kernel driver failed to load or open"},
     {EXIT_NO_IO_PRIVILEGE, "I/O privilege level could not be raised"},
     {EXIT_NO_NC_BLOCKS, "non-critical blocks only, and the ROM file has none"},
+    {EXIT_RUN_LOCK, "another zorflashlnx2 is running, or the run lock cannot be taken"},
+    {EXIT_STOPPED, "stopped by a signal; the flash was not changed"},
     {EXIT_MEM_OPEN, "/dev/mem failed to open"},
     {EXIT_MEM_CLOSE, "/dev/mem failed to close"},
     {EXIT_NO_MEMORY, "out of memory"},

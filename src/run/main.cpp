@@ -4,15 +4,20 @@
 #include "platform/driver.h"
 #include "platform/physmem.h"
 #include "platform/ports.h"
+#include "platform/runlock.h"
 #include "rom/program.h"
 #include "rom/save.h"
 #include "rom/validate.h"
+#include "run/descriptors.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
+#include "run/signals.h"
 
 int main(int argc, char** argv) {
-  if (!parse_options(argc, argv)) {
+  open_standard_descriptors();
+  catch_stop_signals();
+  if (!parse_options(argc, argv) || !save_differs_from_input()) {
     show_usage();
     fail_exit(EXIT_USAGE);
   }
@@ -21,6 +26,7 @@ int main(int argc, char** argv) {
     show_usage();
     fail_exit(EXIT_OK);
   }
+  take_run_lock();
   raise_io_privilege();
   if (options.compare && !options.input) fatal(EXIT_NO_INPUT, "Input file required");
   if (options.show_file_id) show_file_rom_id(options.id_name);

@@ -1,5 +1,7 @@
 #include "run/options.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +140,19 @@ int parse_options(int argc, char** argv) {
   if (options.main_plus_nc) options.prog_main = options.nc_mode = 1;
   if (options.compare) options.prog_main = options.prog_bootblock = options.prog_nvram = 0;
   return 1;
+}
+
+// The save runs before the ROM file is read: were they one file, the backup would replace the
+// new ROM file and the run would program the old BIOS back.
+int save_differs_from_input() {
+  if (!options.save || !options.input) return 1;
+  struct stat out, in;
+  bool same = strcmp(options.out_name, options.in_name) == 0 ||
+              (stat(options.out_name, &out) == 0 && stat(options.in_name, &in) == 0 &&
+               out.st_dev == in.st_dev && out.st_ino == in.st_ino);
+  if (!same) return 1;
+  fputs(" /o and /i name the same file: a save would overwrite the ROM file\n", stdout);
+  return 0;
 }
 
 void show_banner() {

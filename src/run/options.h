@@ -32,5 +32,8 @@ extern RunOptions options;
 
 // 1 when the command line is valid and the run goes on, 0 when the usage must be shown (exit 1).
 int parse_options(int argc, char** argv);
+// 1 unless /o and /i name one file (the same name, or the same file through another name);
+// then a line says so and the command line counts as invalid.
+int save_differs_from_input();
 void show_banner();
 void show_usage();

@@ -1,28 +1,83 @@
 #include "run/signals.h"
 
 #include <csignal>
-#include <initializer_list>
+#include <cstdio>
+
+#include "run/errors.h"
+#include "run/exit_codes.h"
 
 namespace {
-int held;
 
-sigset_t stop_signals() {
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+const int HELD_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP};
+
+enum Phase { RUNNING, HELD, CLEANING };
+Phase phase = RUNNING;
+volatile sig_atomic_t stop_noted;
+
+// The handler only notes the stop: the run acts on it where nothing is half done.
+void note_stop(int) { stop_noted = 1; }
+
+sigset_t held_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) sigaddset(&set, sig);
+  for (int sig : HELD_SIGNALS) sigaddset(&set, sig);
   return set;
 }
+
+[[noreturn]] void stop_run() { fatal(EXIT_STOPPED, "Stopped by a signal; the flash was not changed"); }
+
 }  // namespace
 
+void catch_stop_signals() {
+  struct sigaction act = {};
+  act.sa_handler = note_stop;
+  act.sa_flags = SA_RESTART;  // a console write or file read in progress completes
+  sigemptyset(&act.sa_mask);
+  for (int sig : STOP_SIGNALS) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &act, nullptr);
+  }
+}
+
+void check_stop() {
+  if (phase == RUNNING && stop_noted) stop_run();
+}
+
 void hold_stop_signals() {
-  sigset_t set = stop_signals();
+  sigset_t set = held_signals();
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  held = 1;
+  // A stop that came before the block is still acted on: nothing is erased yet.
+  if (phase == RUNNING && stop_noted) stop_run();
+  phase = HELD;
+}
+
+void begin_cleanup_signals() {
+  if (phase == RUNNING) phase = CLEANING;
+}
+
+void drop_held_signals() {
+  if (phase != HELD) return;
+  phase = CLEANING;
+  sigset_t pending;
+  sigpending(&pending);
+  bool any = false;
+  // Ignoring a pending signal discards it; the process only flushes and exits after this.
+  for (int sig : HELD_SIGNALS) {
+    any = any || sigismember(&pending, sig) == 1;
+    signal(sig, SIG_IGN);
+  }
+  sigset_t set = held_signals();
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  if (any) {
+    fputs("\n Stop signal held until programming ended\n", stdout);
+    fflush(stdout);
+  }
 }
 
 void release_stop_signals() {
-  if (!held) return;
-  held = 0;
-  sigset_t set = stop_signals();
+  sigset_t set = held_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  phase = RUNNING;
+  stop_noted = 0;
 }

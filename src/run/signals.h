@@ -1,7 +1,20 @@
-// Holding back the signals that would stop the run from the terminal or a closed pipe.
+// Stop signals: SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE. Before the first erase they end
+// the run in order, through the clean-up; from the first erase on they are held and never end
+// the run early nor change its exit code.
 #pragma once
 
-// Blocks SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP and SIGPIPE.
+// Installs a handler that only notes a stop; a signal ignored at start (nohup) stays ignored.
+void catch_stop_signals();
+// Called between two flash commands or file pieces: a stop noted before the first erase ends
+// the run with 20. Does nothing once the signals are held or the clean-up has begun.
+void check_stop();
+// Before the first erase: blocks the stop signals and SIGTSTP until the clean-up has run. A stop
+// noted before this ends the run here, with the flash untouched.
 void hold_stop_signals();
-// Unblocks them if held; one that arrived meanwhile then takes effect.
+// Start of the clean-up: a stop noted from now on no longer ends the run.
+void begin_cleanup_signals();
+// End of the clean-up: signals held since the first erase are dropped, SIGTSTP among them, and
+// a line says that a stop was held; they never end the process nor change its code.
+void drop_held_signals();
+// Unblocks held signals and starts over (for a program that runs the sequence repeatedly).
 void release_stop_signals();

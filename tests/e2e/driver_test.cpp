@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "vpc.h"
@@ -61,11 +63,10 @@ TEST(Driver, RegisteredModuleWithoutNodeNeedsNoLoadCommand) {
 }
 
 TEST(Driver, ExistingNodeIsUsedAsItIs) {
-  Machine m;
-  // A run killed in the middle leaves its node and the loaded module behind.
-  std::string rom = m.mkrom("new.rom");
-  RunResult killed = m.run({"/q", "/inew.rom"}, {"power_loss=3"});
-  ASSERT_EQ(killed.code, 128 + 9) << killed.out << killed.err;
+  // What a run killed in the middle (not a power cut) leaves behind: the loaded module and its node.
+  Machine m(TEST_MACHINE, {"module_loaded = 1"});
+  RunResult made = m.vpc({"run", m.state, "--", "mknod", "zorfl", "c", "254", "0"});
+  ASSERT_EQ(made.code, 0) << made.out << made.err;
   ASSERT_TRUE(file_exists(m.work + "/zorfl"));
   m.clear_trace();
   RunResult r = m.run({"/q"});
@@ -115,6 +116,35 @@ TEST(Driver, BothLoadsFailingStillCleansUp) {
   EXPECT_GT(remove, failed);
   EXPECT_GT(unload, remove);
   EXPECT_EQ(lines_starting(t, "system rmmod").size(), 1u);
+}
+
+// The module installed in the module tree, as the DKMS package leaves it, and no module file in
+// the directory: both insmod commands fail and modprobe loads it by name. Not installed: nothing
+// loads it.
+TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> machine;
+    int code;
+    std::string out;
+    const char* modprobe;
+  } cases[] = {
+      {"installed", {"module_installed = 1"}, 0, "", "system modprobe zorfldrv_mod = 0"},
+      {"not installed", {}, 16, "error loading driver\n" + frame("Unable to load driver\n"),
+       "system modprobe zorfldrv_mod = 1"},
+  };
+  for (const auto& c : cases) {
+    Machine m(TEST_MACHINE, c.machine);
+    std::filesystem::remove(m.work + "/zorfldrv_mod");
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, c.code) << c.name << r.out << r.err;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    auto t = m.trace();
+    int second = find_line(t, "system insmod zorfldrv_mod = 1");
+    ASSERT_GE(second, 0) << c.name;
+    EXPECT_GT(find_line(t, c.modprobe, second), second) << c.name;
+    expect_clean_end(m);
+  }
 }
 
 // Something else under the node's name: the kernel's EEXIST on mknod, the thing removed, the

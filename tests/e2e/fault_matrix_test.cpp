@@ -17,6 +17,7 @@ constexpr uint32_t ROM_BASE = 0x80000;
 constexpr uint32_t SELECTED_END = 0xE0000;  // /i programs the six main blocks below this
 constexpr uint32_t MAIN_PIECES = 6 * 64;    // SMI writes of a whole /i run
 const std::string NO_INFO = frame("BIOS has no flash information available");
+const std::string HELD_LINE = "\n Stop signal held until programming ended\n";
 
 struct Expect {
   int code;
@@ -109,7 +110,9 @@ void run_case(const Fault& f, bool save, Row& row) {
   EXPECT_TRUE(backup_ok) << label << (programmed ? ": backup incomplete" : ": flash changed");
 
   // The same command, healthy. (Its own backup then holds the half-programmed flash: the first
-  // backup is the one to keep.)
+  // backup is the one to keep.) After a power cut the machine rebooted and the node left in the
+  // working directory is stale: the tool stops at it (error 17 creating node), so it goes first.
+  if (killed) std::remove((m.work + "/zorfl").c_str());
   m.clear_trace();
   RunResult again = m.run(args);
   after = m.flash();
@@ -220,8 +223,9 @@ TEST(FaultMatrix, Interruptions) {
     std::string n = std::to_string(p.write);
     // Killed before the write lands: nothing can be cleaned up, the next run finishes the job.
     faults.push_back(both("power_loss", p.name, "power_loss=" + n, {128 + 9, ""}));
-    // A stop signal waits until everything is written, verified and released.
-    faults.push_back(both("signal_at SIGTERM", p.name, "signal_at=" + n + ":15", {128 + 15, ""}));
+    // A stop signal waits until everything is written, verified and released, and leaves the
+    // run's own code.
+    faults.push_back(both("signal_at SIGTERM", p.name, "signal_at=" + n + ":15", {0, HELD_LINE}));
   }
   run_matrix("Fault matrix, interruptions", faults);
 }

@@ -67,9 +67,10 @@ void default_signals() {
 
 }  // namespace
 
-RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd) {
+Started start_command(const std::vector<std::string>& argv, const std::string& cwd, bool small_pipe) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  if (small_pipe && fcntl(out_pipe[1], F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("F_SETPIPE_SZ");
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out_pipe[1], 1);
@@ -89,14 +90,22 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  return {pid, out_pipe[0], err_pipe[0]};
+}
+
+RunResult finish_command(const Started& started) {
   RunResult result{0, "", ""};
-  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  drain(started.out_fd, started.err_fd, result.out, result.err);
   int status = 0;
-  waitpid(pid, &status, 0);
+  waitpid(started.pid, &status, 0);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   // Whatever test made this run, a sanitizer's report must reach the test log.
   if (result.code == SANITIZER_EXIT) fprintf(stderr, "%s", result.err.c_str());
   return result;
+}
+
+RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd) {
+  return finish_command(start_command(argv, cwd, false));
 }
 
 std::vector<std::string> tool_command() {

@@ -10,6 +10,18 @@ struct RunResult {
   std::string err;
 };
 
+// A command started and not yet waited for: its pid and the read ends of its output pipes.
+struct Started {
+  int pid;
+  int out_fd;
+  int err_fd;
+};
+
+// Starts argv[0]; with small_pipe its standard output is a pipe of one page that nobody reads
+// until finish_command, so the command stops at its first write beyond 4 KB.
+Started start_command(const std::vector<std::string>& argv, const std::string& cwd, bool small_pipe);
+// Drains the output and waits for the command.
+RunResult finish_command(const Started& started);
 // Runs argv[0] with the arguments in the working directory cwd.
 RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd);
 // The built tool, after the words of ZORFL_E2E_WRAPPER when that is set (for instance a

@@ -43,6 +43,11 @@ Machine::Machine(const std::string& description, const std::vector<std::string>&
   state = root + "/state";
   work = root + "/work";
   std::filesystem::create_directory(work);
+  // Load commands are refused in a directory that others may write, whatever the umask.
+  std::filesystem::permissions(work, std::filesystem::perms(0755));
+  // The module object under the name the tool's second load command gives insmod, which takes a
+  // file in the working directory and never searches the module tree.
+  write_file(work + "/zorfldrv_mod", "module object");
   std::string text = description;
   for (const auto& line : extra) text += line + "\n";
   write_file(root + "/machine.conf", text);
@@ -54,16 +59,33 @@ Machine::~Machine() {
   if (getenv("KEEP_E2E") == nullptr) std::filesystem::remove_all(root);
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+std::vector<std::string> Machine::command(const std::vector<std::string>& args,
+                                          const std::vector<std::string>& faults, bool wrapped) const {
   std::vector<std::string> argv = {ZORVPC_PATH, "run", state};
   for (const auto& f : faults) {
     argv.push_back("--fault");
     argv.push_back(f);
   }
   argv.push_back("--");
-  for (const auto& w : tool_command()) argv.push_back(w);
+  if (wrapped) {
+    for (const auto& w : tool_command()) argv.push_back(w);
+  } else {
+    argv.push_back(TOOL_PATH);
+  }
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_command(argv, work);
+  return argv;
+}
+
+RunResult Machine::run(const std::vector<std::string>& args, const std::vector<std::string>& faults) {
+  return run_command(command(args, faults), work);
+}
+
+RunResult Machine::run_in(const std::string& cwd, const std::vector<std::string>& args) {
+  return run_command(command(args), cwd);
+}
+
+Started Machine::start(const std::vector<std::string>& args, const std::string& cwd) {
+  return start_command(command(args), cwd.empty() ? work : cwd, true);
 }
 
 RunResult Machine::vpc(const std::vector<std::string>& args) {

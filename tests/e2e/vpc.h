@@ -25,7 +25,14 @@ struct Machine {
                    const std::vector<std::string>& extra = {});
   ~Machine();
 
+  // The launcher's command line that runs the tool on this machine; unwrapped, without the
+  // words of ZORFL_E2E_WRAPPER.
+  std::vector<std::string> command(const std::vector<std::string>& args,
+                                   const std::vector<std::string>& faults = {}, bool wrapped = true) const;
   RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& faults = {});
+  RunResult run_in(const std::string& cwd, const std::vector<std::string>& args);
+  // The tool started on the machine with a one-page output pipe, in the working directory or cwd.
+  Started start(const std::vector<std::string>& args, const std::string& cwd = "");
   RunResult vpc(const std::vector<std::string>& args);
   // Makes a ROM file in the working directory with mkrom options; returns its path.
   std::string mkrom(const std::string& name, const std::vector<std::string>& options = {});

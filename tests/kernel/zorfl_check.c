@@ -21,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -698,6 +699,22 @@ static int copy_file(const char *from, const char *to)
 	return ok;
 }
 
+/* Another run holds the machine's run lock: this one ends at once with 19 and touches nothing. */
+static void check_run_lock(const char *tool, const char *dir)
+{
+	struct run r;
+	int fd;
+
+	mkdir("/run/lock", 0755);
+	fd = open("/run/lock/zorflashlnx2.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	check(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0, "run lock taken by the check");
+	run_tool(tool, dir, &r);
+	check(r.rc == 19 && has(&r, "Another zorflashlnx2 is running on this machine"),
+	      "tool, run lock held: exit 19 (got %d)", r.rc);
+	check(node_gone(dir) && !module_loaded(), "tool, run lock held: no node, module not loaded");
+	close(fd);
+}
+
 static int run_tool_checks(const char *tool, const char *module)
 {
 	const char *dir = "/tmp/run", *bare = "/tmp/bare", *keep = "/tmp/keep";
@@ -710,6 +727,7 @@ static int run_tool_checks(const char *tool, const char *module)
 
 	check_no_signature("first run", tool, dir, 1);
 	check_no_signature("second run", tool, dir, 0);
+	check_run_lock(tool, dir);
 
 	/* Already registered: found in /proc/devices, no load command needed. */
 	e = load_module(module);

@@ -43,6 +43,7 @@ zcat "$work/usr/share/man/man1/zorvpc.1.gz" | cmp -s - "$page" ||
 # of the virtual PC, which it can only do through the library.
 run_tool() {  # BIN_DIR STATE_NAME
   local state=$2
+  : >"$work/zorfldrv_mod.o"  # the module object the tool loads, as shipped beside it
   (cd "$work" && PATH="$1:/usr/bin:/bin" zorvpc init "$state" &&
    PATH="$1:/usr/bin:/bin" zorvpc run "$state" -- "$tool" /q /t) >"$work/run.out" 2>&1 ||
     { cat "$work/run.out"; fail "zorvpc from $1 did not run the tool"; }

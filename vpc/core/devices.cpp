@@ -39,6 +39,30 @@ std::string module_state_text(const ModuleState& s)
     return std::string("loaded = ") + (s.loaded ? "1" : "0") + "\nmajor = " + std::to_string(s.major) + "\n";
 }
 
+std::string open_files_text(const OpenFiles& t)
+{
+    std::string out;
+    char line[64];
+    for (int i = 0; i < t.count; ++i) {
+        const OpenFile& f = t.f[i];
+        std::snprintf(line, sizeof line, "%d %d 0x%08x %u\n", f.pid, f.file, f.phys, f.size);
+        out += line;
+    }
+    return out;
+}
+
+void parse_open_files(const std::string& text, OpenFiles* t)
+{
+    t->count = 0;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line) && t->count < kMaxOpenFiles) {
+        OpenFile f;
+        if (std::sscanf(line.c_str(), "%d %d %x %u", &f.pid, &f.file, &f.phys, &f.size) == 4 && f.pid > 0)
+            t->f[t->count++] = f;
+    }
+}
+
 bool parse_module_state(const std::string& text, ModuleState* s)
 {
     std::istringstream in(text);

@@ -23,6 +23,7 @@ const char* const kDefaultMachine =
     "rom_id = ZX512A01\n"
     "module_major = 254\n"
     "module_loaded = 0\n"
+    "module_installed = 0\n"
     "flash_seed = 1\n";
 
 const char* const kMachineHelp =
@@ -47,6 +48,9 @@ const char* const kMachineHelp =
     "  rom_id = TEXT              up to 8 characters at ROM size - 32 (ZX512A01)\n"
     "  module_major = M           major number of the zorfldrv module (254)\n"
     "  module_loaded = 0|1        module already loaded when the machine is created (0)\n"
+    "  module_installed = 0|1     module installed in the module tree, so that\n"
+    "                             \"modprobe zorfldrv_mod\" loads it by name (0); insmod\n"
+    "                             always needs the file in the working directory\n"
     "  flash_seed = N             seed of the initial flash contents (1)\n"
     "  cmos_seed = N              seed of the initial CMOS contents (1)\n"
     "  signature_at = POS         same as header_pos, but the header is cut at 0xFFFFF\n"
@@ -284,6 +288,7 @@ bool parse_machine(const std::string& text, Machine* m, std::string* err)
         else if (key == "nvram_list_offset") ok = single, m->nvram_list_offset = v;
         else if (key == "module_major") ok = single, m->module_major = v;
         else if (key == "module_loaded") ok = single && v <= 1, m->module_loaded = v == 1;
+        else if (key == "module_installed") ok = single && v <= 1, m->module_installed = v == 1;
         else if (key == "flash_seed") ok = single, m->flash_seed = v;
         else if (key == "cmos_seed") ok = single, m->cmos_seed = v;
         else if (key == "rom_id") {

@@ -16,8 +16,9 @@ constexpr uint32_t kPhysMemSize = 0x200000;   // 2 MB of emulated physical memor
 constexpr uint32_t kBiosSegment = 0xF0000;
 constexpr uint32_t kSegmentSize = 0x10000;
 constexpr uint32_t kParamBlockSize = 17;
-constexpr uint32_t kBufferPhys = 0x180000;    // where the module's buffer lives
+constexpr uint32_t kBufferPhys = 0x180000;    // where the module's first buffer lives
 constexpr uint32_t kBufferMax = 0x10000;
+constexpr uint32_t kBufferSlots = 8;          // one buffer per open file, kBufferMax apart up to the end of memory
 constexpr int kHeaderSize = 14;
 
 struct Machine {
@@ -36,6 +37,7 @@ struct Machine {
     char rom_id[9];                  // 8 bytes, NUL padded
     uint32_t module_major;
     bool module_loaded;
+    bool module_installed;           // in the module tree: modprobe finds it by name
     uint32_t flash_seed;
     uint32_t cmos_seed;
     FaultSet faults;                 // faults that hold for every run

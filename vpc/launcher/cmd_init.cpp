@@ -73,7 +73,8 @@ int cmd_init(const std::vector<std::string>& args)
               write_file(dir + "/flash.bin", flash.data(), flash.size()) &&
               write_file(dir + "/cmos.bin", cmos, sizeof cmos) &&
               write_file(dir + "/module", module.data(), module.size()) &&
-              write_file(dir + "/devices", devices.data(), devices.size()) && write_file(dir + "/trace", "", 0);
+              write_file(dir + "/devices", devices.data(), devices.size()) && write_file(dir + "/trace", "", 0) &&
+              write_file(dir + "/smm", "open = 0\n", 9) && write_file(dir + "/node-files", "", 0);
     if (!ok)
         return fail("cannot write the state files in " + dir);
     return 0;

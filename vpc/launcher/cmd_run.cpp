@@ -205,6 +205,9 @@ int cmd_run(const std::vector<std::string>& args)
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
             return fail(std::string("waitpid: ") + std::strerror(errno));
+    // The power went: the machine comes back as a reboot leaves it.
+    if (access((dir + "/power-lost").c_str(), F_OK) == 0 && !reboot_machine(dir, m))
+        return fail("cannot reboot " + dir + " after the power loss");
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);

@@ -10,6 +10,7 @@ int cmd_init(const std::vector<std::string>& args);
 int cmd_run(const std::vector<std::string>& args);
 int cmd_show(const std::vector<std::string>& args);
 int cmd_mkrom(const std::vector<std::string>& args);
+int cmd_reboot(const std::vector<std::string>& args);
 void print_help();
 void print_usage();
 
@@ -18,5 +19,7 @@ int fail(const std::string& message);
 
 bool read_file(const std::string& path, std::string* out);
 bool write_file(const std::string& path, const void* data, size_t size);
+// The machine in DIR as a reboot leaves it. False when a state file cannot be written.
+bool reboot_machine(const std::string& dir, const Machine& m);
 // Reads and parses DIR/machine.
 bool load_machine_dir(const std::string& dir, Machine* m, std::string* err);

@@ -14,17 +14,12 @@ namespace {
 
 void write_device_list()
 {
+    machine_lock();
     ModuleState ms{};
     bool loaded = read_module_state(&ms) && ms.loaded;
     std::string text = device_list(loaded && !g_vpc.faults.not_listed, ms.major);
-    char path[PATH_MAX];
-    state_path(path, "devices");
-    int fd = real::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    ssize_t w = write(fd, text.data(), text.size());
-    (void)w;
-    real::close(fd);
+    write_state_file("devices", text);
+    machine_unlock();
 }
 
 FILE* open_stream(const char* path, const char* mode, FILE* (*fn)(const char*, const char*))
@@ -127,17 +122,24 @@ void* map_mem(void* addr, size_t len, int prot, int flags, int fd, off_t off)
     return p;
 }
 
-void* map_node(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+// The buffer of the node's open file, mapped where it lives in physical memory.
+void* map_node(void* addr, size_t len, int prot, int flags, const NodeFd& n, off_t off)
 {
     void* p = MAP_FAILED;
     int err;
-    size_t room = (size_t(g_vpc.buffer_size) + 4095) & ~size_t(4095);
+    machine_lock();
+    OpenFiles t;
+    read_open_files(&t);
+    machine_unlock();
+    const OpenFile* f = find_open_file(&t, n.pid, n.file);
+    uint32_t phys = f ? f->phys : 0;
+    size_t room = f ? (size_t(f->size) + 4095) & ~size_t(4095) : 0;
     if (g_vpc.faults.node_mmap_fail)
         err = ENOMEM;
-    else if (!g_vpc.buffer_held || g_vpc.buffer_owner != fd || off != 0 || len == 0 || len > room)
+    else if (!phys || off != 0 || len == 0 || len > room)
         err = EINVAL;
     else {
-        p = real::mmap(addr, len, prot, flags, g_vpc.phys_fd, kBufferPhys);
+        p = real::mmap(addr, len, prot, flags, g_vpc.phys_fd, phys);
         err = errno;
     }
     LineBuf lb;
@@ -147,7 +149,7 @@ void* map_node(void* addr, size_t len, int prot, int flags, int fd, off_t off)
     lb_str(&lb, p == MAP_FAILED ? " = fail" : " = ok");
     trace_line(&lb);
     if (p != MAP_FAILED)
-        track(p, len, kBufferPhys, kMapNode);
+        track(p, len, phys, kMapNode);
     else
         errno = err;
     return p;
@@ -161,7 +163,7 @@ void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off)
             return map_mem(addr, len, prot, flags, fd, off);
         NodeFd* n = find_node(fd);
         if (n && n->device)
-            return map_node(addr, len, prot, flags, fd, off);
+            return map_node(addr, len, prot, flags, *n, off);
     }
     return real::mmap(addr, len, prot, flags, fd, off);
 }

@@ -112,22 +112,36 @@ int open_node(const char* path, int flags, mode_t mode, int (*fn)(const char*, i
     }
     Marker mk;
     bool device = read_marker(fd, &mk);
-    if (device) {
-        ModuleState ms{};
-        bool ours = mk.type == 'c' && read_module_state(&ms) && ms.loaded && ms.major == mk.major;
-        if (!ours) {
-            real::close(fd);
-            trace_open(-1, ENXIO);
-            errno = ENXIO;
-            return -1;
-        }
-    }
     NodeFd* slot = nullptr;
     for (NodeFd& n : g_vpc.nodes)
         if (n.fd < 0 && !slot)
             slot = &n;
+    int refuse = device && !slot ? EMFILE : 0;
+    NodeFd nf{fd, device, device ? mk.major : 0, device ? mk.minor : 0, getpid(), ++g_vpc.next_file};
+    if (device && !refuse) {
+        // The module's open: machine-wide, one more user of the module.
+        machine_lock();
+        ModuleState ms{};
+        OpenFiles t;
+        read_open_files(&t);
+        if (mk.type != 'c' || !read_module_state(&ms) || !ms.loaded || ms.major != mk.major)
+            refuse = ENXIO;
+        else if (t.count >= kMaxOpenFiles)
+            refuse = ENFILE;
+        else {
+            t.f[t.count++] = OpenFile{nf.pid, nf.file, 0, 0};
+            write_open_files(t);
+        }
+        machine_unlock();
+    }
+    if (refuse) {
+        real::close(fd);
+        trace_open(-1, refuse);
+        errno = refuse;
+        return -1;
+    }
     if (slot)
-        *slot = NodeFd{fd, device, device ? mk.major : 0, device ? mk.minor : 0};
+        *slot = nf;
     trace_open(fd, 0);
     errno = err;
     return fd;
@@ -137,6 +151,8 @@ int do_open(const char* path, int flags, mode_t mode, int (*fn)(const char*, int
 {
     if (is_node_path(path))
         return open_node(path, flags, mode, fn);
+    if (is_lock_path(path))
+        return open_lock_path(path, flags, mode, fn);
     if (is_raw_hw_device(path)) {
         errno = EACCES;
         return -1;
@@ -216,40 +232,71 @@ int fake_mknod(int dirfd, const char* path, mode_t mode, dev_t dev)
     return r;
 }
 
+// The first buffer address no open file holds, or 0 when all are taken.
+uint32_t free_buffer(const OpenFiles& t)
+{
+    for (uint32_t k = 0; k < kBufferSlots; ++k) {
+        uint32_t phys = kBufferPhys + k * kBufferMax;
+        bool taken = false;
+        for (int i = 0; i < t.count; ++i)
+            taken = taken || t.f[i].phys == phys;
+        if (!taken)
+            return phys;
+    }
+    return 0;
+}
+
+// One buffer per open file, each at its own physical address.
+int buffer_request(NodeFd* n, unsigned long request, uint32_t size, uint32_t* phys_out)
+{
+    OpenFiles t;
+    read_open_files(&t);
+    OpenFile* f = find_open_file(&t, n->pid, n->file);
+    if (request == kIocAlloc) {
+        if (g_vpc.faults.alloc_fail)
+            return ENOMEM;
+        if (size == 0 || size > kBufferMax)
+            return EINVAL;
+        if (!f)
+            return ENODEV;  // the machine was rebooted under this process
+        if (f->phys)
+            return EBUSY;
+        uint32_t phys = free_buffer(t);
+        if (!phys)
+            return ENOMEM;
+        std::memset(g_vpc.phys + phys, 0, (size + 4095u) & ~4095u);
+        f->phys = phys;
+        f->size = size;
+        write_open_files(t);
+        *phys_out = phys;
+        return 0;
+    }
+    if (!f || !f->phys)
+        return ENOENT;
+    // A refused free still gives the memory back: the next alloc works.
+    f->phys = 0;
+    f->size = 0;
+    write_open_files(t);
+    return g_vpc.faults.free_fail ? EIO : 0;
+}
+
 int node_ioctl(NodeFd* n, unsigned long request, void* arg)
 {
     uint32_t* req = static_cast<uint32_t*>(arg);
     int r = -1, err = 0;
-    uint32_t size = req ? req[0] : 0;
+    uint32_t size = req ? req[0] : 0, phys = 0;
     if (request != kIocAlloc && request != kIocFree)
         err = ENOTTY;
     else if (!req)
         err = EFAULT;
-    else if (request == kIocAlloc) {
-        if (g_vpc.faults.alloc_fail)
-            err = ENOMEM;
-        else if (size == 0 || size > kBufferMax)
-            err = EINVAL;
-        else if (g_vpc.buffer_held)
-            err = EBUSY;
-        else {
-            std::memset(g_vpc.phys + kBufferPhys, 0, (size + 4095u) & ~4095u);
-            g_vpc.buffer_held = true;
-            g_vpc.buffer_owner = n->fd;
-            g_vpc.buffer_size = size;
-            req[2] = kBufferPhys;
+    else {
+        machine_lock();
+        err = buffer_request(n, request, size, &phys);
+        machine_unlock();
+        if (err == 0) {
             r = 0;
-        }
-    } else {
-        if (!g_vpc.buffer_held || g_vpc.buffer_owner != n->fd)
-            err = ENOENT;
-        else {
-            // A refused free still gives the memory back: the next alloc works.
-            g_vpc.buffer_held = false;
-            if (g_vpc.faults.free_fail)
-                err = EIO;
-            else
-                r = 0;
+            if (request == kIocAlloc)
+                req[2] = phys;
         }
     }
     LineBuf lb;
@@ -267,7 +314,7 @@ int node_ioctl(NodeFd* n, unsigned long request, void* arg)
         lb_errno(&lb, err);
     } else if (request == kIocAlloc) {
         lb_str(&lb, " phys=");
-        lb_hex(&lb, kBufferPhys, 8);
+        lb_hex(&lb, phys, 8);
     }
     trace_line(&lb);
     errno = err;
@@ -334,13 +381,13 @@ VPC_EXPORT int remove(const char* path) noexcept
 VPC_EXPORT int close(int fd)
 {
     resolve_real();
-    NodeFd* n = g_vpc.active ? find_node(fd) : nullptr;
-    if (!n)
+    if (is_own_fd(fd)) {  // not the command's: on a real machine this number is not open
+        errno = EBADF;
+        return -1;
+    }
+    bool node = forget_fd(fd);
+    if (!node)
         return real::close(fd);
-    // Closing the node releases a buffer it still holds, as the module's release does.
-    if (n->device && g_vpc.buffer_held && g_vpc.buffer_owner == fd)
-        g_vpc.buffer_held = false;
-    n->fd = -1;
     int r = real::close(fd);
     int err = errno;
     LineBuf lb;

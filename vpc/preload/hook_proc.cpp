@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/io.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 #include <vector>
 
@@ -88,13 +89,26 @@ void say(bool quiet, const std::string& msg)
     (void)w;
 }
 
+std::string module_tree()
+{
+    struct utsname u;
+    return std::string("/lib/modules/") + (uname(&u) == 0 ? u.release : "");
+}
+
+// insmod takes a file and never searches the module tree: "insmod zorfldrv_mod" is the file
+// zorfldrv_mod in the working directory. modprobe takes a name and finds the module only
+// when the machine has it installed.
 int load_module(const std::string& tool, const std::string& arg, bool quiet)
 {
-    bool by_file = arg.find('/') != std::string::npos || (arg.size() > 3 && (arg.ends_with(".o") || arg.ends_with(".ko")));
-    ModuleState ms{};
-    read_module_state(&ms);
-    std::string name = module_of(arg);
-    if (by_file && access(arg.c_str(), F_OK) != 0) {
+    bool modprobe = tool == "modprobe";
+    // The first of the tool's load commands names the object file; insmod_fail=first hits only it.
+    bool object_file = arg.find('/') != std::string::npos || arg.ends_with(".o") || arg.ends_with(".ko");
+    std::string name = modprobe ? arg : module_of(arg);
+    if (modprobe && (name != kModuleName || !g_vpc.machine->module_installed)) {
+        say(quiet, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
+        return 1;
+    }
+    if (!modprobe && access(arg.c_str(), F_OK) != 0) {
         say(quiet, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
         return 1;
     }
@@ -103,11 +117,16 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
         return 1;
     }
     int f = g_vpc.faults.insmod_fail;
-    if (f == kInsmodBoth || (f == kInsmodFirst && by_file)) {
-        say(quiet, tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
+    if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe)) {
+        say(quiet, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
+                            : tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
         return 1;
     }
+    ModuleState ms{};
+    read_module_state(&ms);
     if (ms.loaded) {
+        if (modprobe)  // nothing to do
+            return 0;
         say(quiet, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
         return 1;
     }
@@ -122,12 +141,17 @@ int unload_module(const std::string& tool, const std::string& arg, bool quiet)
     ModuleState ms{};
     read_module_state(&ms);
     std::string name = module_of(arg);
+    bool modprobe = tool == "modprobe";
     if (name != kModuleName || !ms.loaded) {
-        say(quiet, tool + ": ERROR: Module " + name + " is not currently loaded\n");
+        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is not in kernel.\n"
+                            : tool + ": ERROR: Module " + name + " is not currently loaded\n");
         return 1;
     }
-    if (node_open_in_process()) {
-        say(quiet, tool + ": ERROR: Module " + name + " is in use\n");
+    OpenFiles users;
+    read_open_files(&users);
+    if (users.count > 0) {
+        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is in use.\n"
+                            : tool + ": ERROR: Module " + name + " is in use\n");
         return 1;
     }
     ms.loaded = false;
@@ -156,7 +180,10 @@ int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
     }
     if (tool == "kmod")
         return 1;
-    return remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    machine_lock();
+    int r = remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    machine_unlock();
+    return r;
 }
 
 // The file a name runs: itself when it has a slash, else the first executable match on PATH.

@@ -1,15 +1,17 @@
 // Port I/O. Without a raised I/O privilege level (which this library never
 // asks the kernel for) every in/out instruction faults; the SIGSEGV handler
 // decodes it, plays the device and steps past it. Only read/write/pread/
-// pwrite/kill are called from here: no stdio, no allocation.
+// pwrite/open/close/fcntl/kill are called from here: no stdio, no allocation.
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstring>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include "decode.h"
+#include "real.h"
 #include "state.h"
 
 namespace {
@@ -43,9 +45,15 @@ uint8_t port_in(uint16_t port)
     return v;
 }
 
+// SMM stops every CPU: an SMI runs to its end before any other starts, on any
+// process of the machine, and finds the handler as the last one left it.
 void run_smi(uint8_t command)
 {
+    machine_lock();
+    g_vpc.handler.open = handler_is_open();
     SmiResult r = flash_smi(&g_vpc.handler, command);
+    if (!r.power_loss)
+        set_handler_open(g_vpc.handler.open);
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "smi ");
@@ -59,7 +67,10 @@ void run_smi(uint8_t command)
     if (r.power_loss) {
         lb_str(&lb, " power-loss");
         trace_line(&lb);
-        // The machine loses power before this write lands.
+        // The machine loses power before this write lands; the launcher reboots it.
+        char path[PATH_MAX];
+        state_path(path, "power-lost");
+        real::close(real::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         kill(getpid(), SIGKILL);
         for (;;)
             pause();
@@ -67,6 +78,7 @@ void run_smi(uint8_t command)
     lb_str(&lb, " status=");
     lb_dec(&lb, r.status);
     trace_line(&lb);
+    machine_unlock();
     if (r.signal != 0)
         kill(getpid(), r.signal);
 }

@@ -13,6 +13,11 @@ extern int (*open)(const char*, int, ...);
 extern int (*open64)(const char*, int, ...);
 extern int (*openat)(int, const char*, int, ...);
 extern int (*close)(int);
+extern int (*fcntl)(int, int, ...);
+extern int (*fcntl64)(int, int, ...);  // null in a C library without it
+extern int (*dup)(int);
+extern int (*dup2)(int, int);
+extern int (*dup3)(int, int, int);
 extern int (*fstat)(int, struct stat*);
 extern int (*fstat64)(int, struct stat64*);
 extern int (*mknod)(const char*, mode_t, dev_t);

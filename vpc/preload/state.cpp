@@ -32,6 +32,51 @@ void state_path(char* out, const char* name)
     std::memcpy(out + d + 1, name, n + 1);
 }
 
+namespace {
+
+// A copy of fd at kOwnFdBase or above, close-on-exec; with a descriptor limit
+// below the base, anywhere but 0, 1 and 2. -1 when there is no room.
+int dup_high(int fd)
+{
+    int high = real::fcntl(fd, F_DUPFD_CLOEXEC, kOwnFdBase);
+    return high >= 0 ? high : real::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+int* own_fd_slot(int fd)
+{
+    int* slots[] = {&g_vpc.trace_fd, &g_vpc.cmos_fd, &g_vpc.phys_fd, &g_vpc.flash_fd, &g_vpc.lock_fd, &g_vpc.smm_fd};
+    for (int* s : slots)
+        if (fd >= 0 && *s == fd)
+            return s;
+    return nullptr;
+}
+
+} // namespace
+
+int park_fd(int fd)
+{
+    if (fd < 0 || fd >= kOwnFdBase)
+        return fd;
+    int high = dup_high(fd);
+    real::close(fd);
+    return high;
+}
+
+bool is_own_fd(int fd) { return own_fd_slot(fd) != nullptr; }
+
+bool move_own_fd(int fd)
+{
+    int* slot = own_fd_slot(fd);
+    if (!slot)
+        return true;
+    int high = dup_high(fd);
+    if (high < 0)
+        return false;
+    real::close(fd);
+    *slot = high;
+    return true;
+}
+
 void trace_line(LineBuf* line)
 {
     if (!g_vpc.active || g_vpc.trace_fd < 0)
@@ -44,9 +89,7 @@ void trace_line(LineBuf* line)
     errno = saved;
 }
 
-namespace {
-
-bool read_file(const char* name, std::string* out)
+bool read_state_file(const char* name, std::string* out)
 {
     char path[PATH_MAX];
     state_path(path, name);
@@ -61,6 +104,19 @@ bool read_file(const char* name, std::string* out)
     real::close(fd);
     return n == 0;
 }
+
+bool write_state_file(const char* name, const std::string& text)
+{
+    char path[PATH_MAX];
+    state_path(path, name);
+    int fd = real::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return real::close(fd) == 0 && ok;
+}
+
+namespace {
 
 void complain(const char* what)
 {
@@ -87,7 +143,7 @@ uint8_t* map_file(const char* name, size_t want, int* fd_out)
         real::close(fd);
         return nullptr;
     }
-    *fd_out = fd;
+    *fd_out = park_fd(fd);
     return static_cast<uint8_t*>(p);
 }
 
@@ -111,7 +167,7 @@ void attach()
     std::strcpy(g_vpc.dir, dir);
 
     std::string text, err;
-    if (!read_file("machine", &text)) {
+    if (!read_state_file("machine", &text)) {
         complain("no machine description");
         return;
     }
@@ -142,10 +198,18 @@ void attach()
     g_vpc.flash = map_file("flash.bin", g_vpc.flash_size, &g_vpc.flash_fd);
     char path[PATH_MAX];
     state_path(path, "cmos.bin");
-    g_vpc.cmos_fd = real::open(path, O_RDWR | O_CLOEXEC);
+    g_vpc.cmos_fd = park_fd(real::open(path, O_RDWR | O_CLOEXEC));
     state_path(path, "trace");
-    g_vpc.trace_fd = real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (!g_vpc.phys || !g_vpc.flash || g_vpc.cmos_fd < 0 || g_vpc.trace_fd < 0) {
+    g_vpc.trace_fd = park_fd(real::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    state_path(path, "machine.lock");
+    g_vpc.lock_fd = park_fd(real::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    // The handler's state is read and written on every SMI: mapped, not read.
+    std::string smm;
+    if (!read_state_file("smm", &smm) || smm.size() != kSmmSize)
+        write_state_file("smm", "open = 0\n");
+    g_vpc.smm = map_file("smm", kSmmSize, &g_vpc.smm_fd);
+    if (!g_vpc.phys || !g_vpc.flash || !g_vpc.smm || g_vpc.phys_fd < 0 || g_vpc.flash_fd < 0 || g_vpc.cmos_fd < 0 ||
+        g_vpc.trace_fd < 0 || g_vpc.lock_fd < 0 || g_vpc.smm_fd < 0) {
         complain("state files missing or of the wrong size");
         return;
     }
@@ -169,9 +233,11 @@ __attribute__((constructor)) void vpc_init()
 {
     resolve_real();
     drop_inherited_io_privilege();
-    g_vpc.trace_fd = g_vpc.cmos_fd = g_vpc.phys_fd = g_vpc.flash_fd = -1;
+    g_vpc.trace_fd = g_vpc.cmos_fd = g_vpc.phys_fd = g_vpc.flash_fd = g_vpc.lock_fd = g_vpc.smm_fd = -1;
     for (NodeFd& n : g_vpc.nodes)
         n.fd = -1;
+    for (int& m : g_vpc.mem_fds)
+        m = -1;
     attach();
 }
 
@@ -180,21 +246,10 @@ __attribute__((constructor)) void vpc_init()
 bool read_module_state(ModuleState* s)
 {
     std::string text;
-    return read_file("module", &text) && parse_module_state(text, s);
+    return read_state_file("module", &text) && parse_module_state(text, s);
 }
 
-void write_module_state(const ModuleState& s)
-{
-    char path[PATH_MAX];
-    state_path(path, "module");
-    int fd = real::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    std::string t = module_state_text(s);
-    ssize_t w = write(fd, t.data(), t.size());
-    (void)w;
-    real::close(fd);
-}
+void write_module_state(const ModuleState& s) { write_state_file("module", module_state_text(s)); }
 
 bool is_node_path(const char* path)
 {
@@ -211,20 +266,63 @@ NodeFd* find_node(int fd)
     return nullptr;
 }
 
-bool node_open_in_process()
+bool is_mem_fd(int fd)
 {
-    for (const NodeFd& n : g_vpc.nodes)
-        if (n.fd >= 0 && n.device)
+    if (fd < 0)
+        return false;
+    for (FILE* f : g_vpc.mem_streams)
+        if (f && fileno(f) == fd)
+            return true;
+    for (int m : g_vpc.mem_fds)
+        if (m == fd)
             return true;
     return false;
 }
 
-bool is_mem_fd(int fd)
+bool follow_dup(int fd, int fd2)
 {
-    for (FILE* f : g_vpc.mem_streams)
-        if (f && fileno(f) == fd)
+    if (!g_vpc.active || fd == fd2)
+        return true;
+    if (is_mem_fd(fd)) {
+        for (int& m : g_vpc.mem_fds)
+            if (m < 0) {
+                m = fd2;
+                return true;
+            }
+        return false;
+    }
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return true;
+    for (NodeFd& slot : g_vpc.nodes)
+        if (slot.fd < 0) {
+            slot = *n;
+            slot.fd = fd2;
             return true;
+        }
     return false;
+}
+
+bool forget_fd(int fd)
+{
+    if (!g_vpc.active || fd < 0)
+        return false;
+    for (int& m : g_vpc.mem_fds)
+        if (m == fd)
+            m = -1;
+    NodeFd* n = find_node(fd);
+    if (!n)
+        return false;
+    NodeFd gone = *n;
+    n->fd = -1;
+    for (const NodeFd& other : g_vpc.nodes)
+        if (other.fd >= 0 && other.pid == gone.pid && other.file == gone.file)
+            return true;
+    // The last descriptor of the open file: the module's release frees its buffer. A child
+    // closing what it inherited leaves the file to its opener, which still holds it.
+    if (gone.device && gone.pid == getpid())
+        release_open_file(gone.pid, gone.file);
+    return true;
 }
 
 bool is_raw_hw_device(const char* path)

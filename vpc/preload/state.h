@@ -1,11 +1,15 @@
 // The emulated machine as this process sees it: the state directory's files,
 // the run's faults, and what the emulated kernel holds for this process
-// (I/O privilege level, open node descriptors, the transfer buffer, mappings).
+// (I/O privilege level, open node descriptors, mappings). What the machine
+// holds for every process at once (the handler's open state, the module and
+// its open files with their buffers) lives in the state directory: shared.cpp.
 #pragma once
 #include <climits>
+#include <sys/types.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstddef>
+#include <string>
 
 #include "devices.h"
 #include "faults.h"
@@ -16,6 +20,7 @@
 #define VPC_EXPORT extern "C" __attribute__((visibility("default")))
 
 constexpr int kMaxTracked = 32;
+constexpr size_t kSmmSize = 9;
 
 enum MapKind { kMapMem = 1, kMapNode = 2 };
 
@@ -27,17 +32,21 @@ struct Mapping {
 };
 
 // A descriptor opened through the name "zorfl": the module's node, or a plain file.
+// Duplicates of a descriptor share its open file, as in the kernel.
 struct NodeFd {
     int fd;          // -1: free slot
     bool device;
     uint32_t major, minor;
+    int pid, file;   // the open file (its opener and number there): what a buffer belongs to
 };
 
 struct VpcState {
     bool active;               // a machine is attached; else every contract call fails safe
     char dir[PATH_MAX];
-    int trace_fd, cmos_fd, phys_fd, flash_fd;
+    int trace_fd, cmos_fd, phys_fd, flash_fd, lock_fd, smm_fd;
+    int lock_depth;
     uint8_t* phys;             // all of physical memory
+    uint8_t* smm;              // the flash handler's state: "open = 0|1\n"
     uint8_t* flash;
     uint32_t flash_size;
     const Machine* machine;
@@ -47,14 +56,21 @@ struct VpcState {
     int iopl_level;
     uint8_t cmos_index;
     FILE* mem_streams[4];      // open "/dev/mem" streams
-    NodeFd nodes[8];
-    bool buffer_held;
-    int buffer_owner;          // node descriptor that allocated it
-    uint32_t buffer_size;
+    int mem_fds[8];            // duplicates of their descriptors
+    NodeFd nodes[kMaxTracked];
+    int next_file;
     Mapping maps[kMaxTracked];
 };
 
 extern VpcState g_vpc;
+
+// The library's own descriptors: at kOwnFdBase or above and close-on-exec, so
+// that a command started with 0, 1 or 2 closed gets those numbers for its own
+// files, as on a real machine, and never writes into the machine's files.
+constexpr int kOwnFdBase = 100;
+// Moves fd up there (closing fd); -1 when it cannot.
+int park_fd(int fd);
+bool is_own_fd(int fd);
 
 // Path of a state file into out (PATH_MAX bytes).
 void state_path(char* out, const char* name);
@@ -62,13 +78,44 @@ void state_path(char* out, const char* name);
 // One trace line, written with a single write(2). Keeps errno.
 void trace_line(LineBuf* line);
 
+// A whole state file into out / from text. False when it cannot be read or written.
+bool read_state_file(const char* name, std::string* out);
+bool write_state_file(const char* name, const std::string& text);
+
 bool read_module_state(ModuleState* s);
 void write_module_state(const ModuleState& s);
 
+// The machine lock: one process at a time changes the machine's shared state
+// or runs an SMI. Nests within a process; keeps errno.
+void machine_lock();
+void machine_unlock();
+// The flash handler's open state, as the firmware keeps it in SMRAM.
+bool handler_is_open();
+void set_handler_open(bool open);
+// The module's open files, without those of processes that are gone (their
+// files were released when they exited). Call with the machine locked.
+void read_open_files(OpenFiles* t);
+void write_open_files(const OpenFiles& t);
+OpenFile* find_open_file(OpenFiles* t, int pid, int file);
+// The module's release of an open file: its record and its buffer go.
+void release_open_file(int pid, int file);
+
 bool is_node_path(const char* path);
 NodeFd* find_node(int fd);
-bool node_open_in_process();
 bool is_mem_fd(int fd);
+// fd2 has just become a duplicate of fd: it follows the node or /dev/mem.
+// False when there is no room to track it.
+bool follow_dup(int fd, int fd2);
+// fd is closed: it is no longer a node or /dev/mem descriptor. The node's open
+// file is released (its buffer freed) with its last descriptor. True when fd was a node's.
+bool forget_fd(int fd);
+// Moves the library's descriptor fd (if it is one) out of the command's way;
+// false when no descriptor is left to move it to.
+bool move_own_fd(int fd);
+
+// The tool's run lock under /run/lock, kept in the machine's "lock" directory (hook_lock.cpp).
+bool is_lock_path(const char* path);
+int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
 
 // Never reached through this library: the real physical memory and port devices.
 bool is_raw_hw_device(const char* path);

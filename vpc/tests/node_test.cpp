@@ -76,7 +76,7 @@ TEST_F(VpcTest, ARealDeviceNodeUnderTheNameIsNeverOpened)
 
 struct ModuleCase {
     const char* name;
-    bool object_file;      // ./zorfldrv_mod.o exists
+    const char* files;     // files in the working directory
     std::string init_args;
     std::string fault;
     std::vector<std::string> commands;
@@ -90,24 +90,33 @@ TEST_F(VpcTest, ModuleCommandsAreEmulated)
     const std::string first = "insmod ./zorfldrv_mod.o 2> /dev/null > /dev/null";
     const std::string second = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
     const std::string rm = "rmmod zorfldrv_mod";
+    const std::string third = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
+    const std::string both = "zorfldrv_mod.o zorfldrv_mod";
     const ModuleCase cases[] = {
-        {"first loads from the file", true, "", "", {first}, "0", true, ""},
-        {"first needs the file", false, "", "", {first, second}, "10", true, ""},
-        {"insmod_fail=first", true, "", "insmod_fail=first", {first, second}, "10", true, ""},
-        {"insmod_fail=both", true, "", "insmod_fail=both", {first, second}, "11", false, ""},
-        {"already loaded", true, "module_loaded=1", "", {first, second}, "11", true, ""},
-        {"rmmod unloads", false, "module_loaded=1", "", {rm, rm}, "01", false,
+        {"first loads from the file", "zorfldrv_mod.o", "", "", {first}, "0", true, ""},
+        {"insmod never searches the module tree", "", "module_installed=1", "", {first, second, "insmod zorfldrv_mod"},
+         "111", false, "insmod: ERROR: could not load module zorfldrv_mod: No such file or directory\n"},
+        {"insmod by name loads the file of that name", "zorfldrv_mod", "", "", {first, second}, "10", true, ""},
+        {"insmod_fail=first", both.c_str(), "", "insmod_fail=first", {first, second}, "10", true, ""},
+        {"insmod_fail=both", both.c_str(), "module_installed=1", "insmod_fail=both", {first, second, third}, "111",
+         false, ""},
+        {"already loaded", both.c_str(), "module_loaded=1 module_installed=1", "", {first, second, third}, "110", true, ""},
+        {"modprobe loads an installed module", "", "module_installed=1", "", {third}, "0", true, ""},
+        {"modprobe without it installed", "zorfldrv_mod.o", "", "", {"modprobe zorfldrv_mod"}, "1", false,
+         "modprobe: FATAL: Module zorfldrv_mod not found in directory /lib/modules/"},
+        {"rmmod unloads", "", "module_loaded=1", "", {rm, rm}, "01", false,
          "rmmod: ERROR: Module zorfldrv_mod is not currently loaded\n"},
-        {"rmmod when not loaded", false, "", "", {rm}, "1", false,
-         "rmmod: ERROR: Module zorfldrv_mod is not currently loaded\n"},
-        {"other spellings", true, "", "", {"/sbin/insmod ./zorfldrv_mod.o", "modprobe -r zorfldrv_mod",
-                                           "modprobe zorfldrv_mod", "/usr/sbin/rmmod zorfldrv_mod"}, "0000", false, ""},
-        {"unknown module", false, "", "", {"insmod other_mod", "rmmod other_mod"}, "11", false,
+        {"modprobe -r when not loaded", "", "", "", {"modprobe -r zorfldrv_mod"}, "1", false,
+         "modprobe: FATAL: Module zorfldrv_mod is not in kernel.\n"},
+        {"other spellings", "zorfldrv_mod.o", "module_installed=1", "",
+         {"/sbin/insmod ./zorfldrv_mod.o", "modprobe -r zorfldrv_mod", "modprobe zorfldrv_mod",
+          "/usr/sbin/rmmod zorfldrv_mod"}, "0000", false, ""},
+        {"unknown module", "other_mod", "", "", {"insmod other_mod", "rmmod other_mod"}, "11", false,
          "Module other_mod is not currently loaded"},
     };
     for (const ModuleCase& c : cases) {
         SCOPED_TRACE(c.name);
-        sh(std::string(c.object_file ? "touch" : "rm -f") + " zorfldrv_mod.o");
+        sh(std::string("rm -f zorfldrv_mod.o zorfldrv_mod other_mod && touch ") + c.files + " /dev/null");
         init(c.init_args);
         std::vector<std::string> actions;
         for (const std::string& cmd : c.commands)
@@ -118,9 +127,10 @@ TEST_F(VpcTest, ModuleCommandsAreEmulated)
             exits += line.substr(7);
         EXPECT_EQ(exits, c.exits);
         EXPECT_EQ(file("module"), std::string("loaded = ") + (c.loaded_after ? "1" : "0") + "\nmajor = 254\n");
-        if (!c.stderr_has.empty()) {
+        if (c.stderr_has.empty())
+            EXPECT_EQ(r.err, "");
+        else
             EXPECT_NE(r.err.find(c.stderr_has), std::string::npos) << r.err;
-        }
         EXPECT_EQ(r.out.find("rmmod:"), std::string::npos);  // messages go to stderr only
     }
 }

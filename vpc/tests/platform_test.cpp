@@ -226,7 +226,8 @@ TEST_F(VpcTest, HelpDocumentsEveryFaultAndKey)
           "erase_fail", "write_fail", "write_corrupt", "power_loss", "no_signature", "signature_at", "rom_kb",
           "block =", "boot_blocks", "nvram =", "smi_port", "header_pos", "param_offset", "info_paragraph",
           "info_ptr_offset", "rom_id", "module_major", "module_loaded", "flash_seed", "physmem", "flash.bin",
-          "cmos.bin", "devices", "trace", "smi 0x21 addr="})
+          "cmos.bin", "devices", "trace", "smi 0x21 addr=", "module_installed", "reboot DIR", "ONE MACHINE",
+          "machine.lock", "node-files", "smm ", "power-lost"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     EXPECT_EQ(sh(q(ZORVPC_EXE)).code, 2);
 }

@@ -20,6 +20,7 @@
 namespace {
 
 FILE* mem;
+int memfd = -1;  // what map uses: the stream's descriptor or a duplicate of it
 struct Win {
     uint8_t* p;
     size_t len;
@@ -130,12 +131,13 @@ int act(const std::string& a)
         std::printf("rflags-iopl %lu\n", (f >> 12) & 3);
     } else if (name == "memopen") {
         mem = std::fopen("/dev/mem", "r+");
+        memfd = mem ? fileno(mem) : -1;
         std::printf("memopen %s\n", mem ? "ok" : ename(errno));
     } else if (name == "memclose") {
         std::printf("memclose %d\n", std::fclose(mem));
     } else if (name == "map") {  // map=PHYS,LEN
         need(2);
-        void* p = mmap(nullptr, n[1], PROT_READ | PROT_WRITE, MAP_SHARED, fileno(mem), off_t(n[0]));
+        void* p = mmap(nullptr, n[1], PROT_READ | PROT_WRITE, MAP_SHARED, memfd, off_t(n[0]));
         if (p == MAP_FAILED) {
             std::printf("map fail %s\n", ename(errno));
         } else {
@@ -269,6 +271,63 @@ int act(const std::string& a)
     } else if (name == "system") {
         int r = std::system(arg);
         std::printf("system %d\n", WIFEXITED(r) ? WEXITSTATUS(r) : -1);
+    } else if (name == "dup" || name == "memdup") {  // dup=WAY: the node moves to a duplicate; memdup keeps the stream
+        std::string way = arg;
+        int fd = name == "dup" ? node : memfd, r = -1, onto = name == "dup" ? 40 : 42;
+        if (way == "dup")
+            r = dup(fd);
+        else if (way == "dup2")
+            r = dup2(fd, onto);
+        else if (way == "dup3")
+            r = dup3(fd, onto + 1, O_CLOEXEC);
+        else if (way == "F_DUPFD")
+            r = fcntl(fd, F_DUPFD, 50);
+        else if (way == "F_DUPFD_CLOEXEC")
+            r = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        std::printf("%s %s\n", name.c_str(), r >= 0 ? "ok" : ename(errno));
+        if (r >= 0 && name == "dup") {
+            close(node);
+            node = r;
+        } else if (r >= 0) {
+            memfd = r;
+        }
+    } else if (name == "clobber") {  // takes and closes descriptors 100-119, where a library might keep its own
+        for (int fd = 100; fd < 120; ++fd)
+            if (dup2(2, fd) == fd)
+                close(fd);
+    } else if (name == "touch") {  // touch=NAME: tells a probe running beside this one where it is
+        close(open(arg, O_WRONLY | O_CREAT, 0644));
+    } else if (name == "wait") {  // wait=NAME: until the other probe touches NAME
+        for (int i = 0; access(arg, F_OK) != 0; ++i) {
+            if (i == 2000) {
+                std::printf("wait timeout\n");
+                return 2;
+            }
+            usleep(10000);
+        }
+    } else if (name == "exists") {
+        std::printf("exists %s %s\n", arg, access(arg, F_OK) == 0 ? "yes" : "no");
+    } else if (name == "holdlock") {  // holdlock=MS: holds the machine lock as a running SMI would
+        need(1);
+        const char* dir = std::getenv("ZORVPC_STATE");
+        std::string path = std::string(dir ? dir : ".") + "/machine.lock";
+        int fd = open(path.c_str(), O_RDWR);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        int r = fcntl(fd, F_SETLKW, &fl);
+        close(open("locked", O_WRONLY | O_CREAT, 0644));
+        usleep(n[0] * 1000);
+        close(open("released", O_WRONLY | O_CREAT, 0644));
+        close(fd);  // and with it the lock
+        std::printf("holdlock %d\n", r);
+    } else if (name == "lowfd") {  // the lowest free descriptor, into ./lowfd.out: 1 and 2 may be closed
+        int fd = open("/dev/null", O_RDONLY);
+        int out = open("lowfd.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0)
+            dprintf(out, "lowfd %d\n", fd);
+        close(out);
+        close(fd);
     } else if (name == "segv") {
         volatile int* p = nullptr;
         *p = 1;

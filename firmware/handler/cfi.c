@@ -45,59 +45,60 @@ void cfi_read(void *ctx, uint32_t off, uint8_t *dst, uint32_t len)
 		dst[i] = p[i];
 }
 
+/* Every switch between read-array and command mode remaps the chip in the
+ * emulator, so a block is erased sector by sector without leaving command
+ * mode and checked once in read-array mode; a piece is read once and then
+ * programmed in write-buffer chunks. */
 int cfi_erase(void *ctx, uint32_t off, uint32_t len)
 {
 	const struct cfi_chip *c = ctx;
-	uint32_t end = off + len;
+	volatile uint8_t *p = (volatile uint8_t *)(uintptr_t)(c->base + off);
 
 	if (off % c->sector || len % c->sector)
 		return 0;
-	for (; off < end; off += c->sector) {
-		volatile uint8_t *p = (volatile uint8_t *)(uintptr_t)(c->base + off);
-
-		*p = CFI_CLEAR;
-		*p = CFI_ERASE;
-		*p = CFI_CONFIRM;
-		if (!finish(p, wait_ready(p)))
-			return 0;
-		for (uint32_t i = 0; i < c->sector; i++)
-			if (p[i] != 0xFF)
-				return 0;
+	*p = CFI_CLEAR;		/* also back to read-array: once, not per sector */
+	for (uint32_t s = 0; s < len; s += c->sector) {
+		p[s] = CFI_ERASE;
+		p[s] = CFI_CONFIRM;
+		if (wait_ready(p + s) & SR_ERRORS)
+			return finish(p + s, SR_ERRORS);
 	}
+	finish(p, 0);
+	for (uint32_t i = 0; i < len; i++)
+		if (p[i] != 0xFF)
+			return 0;
 	return 1;
 }
 
 /* Buffered programs that never cross a write-buffer boundary. The chip is
- * given data AND its present contents, as a NOR cell can only lose bits. */
+ * given the data AND its present contents, as a NOR cell can only lose bits. */
 int cfi_program(void *ctx, uint32_t off, const uint8_t *src, uint32_t len)
 {
 	const struct cfi_chip *c = ctx;
+	volatile uint8_t *p = (volatile uint8_t *)(uintptr_t)(c->base + off);
+	uint8_t now[1024];
 
-	while (len) {
-		uint32_t n = c->wbuf - off % c->wbuf;
-		volatile uint8_t *p = (volatile uint8_t *)(uintptr_t)(c->base + off);
-		uint8_t now[256];
+	if (len > sizeof now)
+		return 0;
+	*p = CFI_CLEAR;		/* status cleared, chip in read-array mode */
+	for (uint32_t i = 0; i < len; i++)
+		now[i] = p[i] & src[i];
+	for (uint32_t done = 0; done < len;) {
+		uint32_t n = c->wbuf - (off + done) % c->wbuf;
+		volatile uint8_t *q = p + done;
 
-		if (n > len)
-			n = len;
-		if (n > sizeof now)
-			n = sizeof now;
-		*p = CFI_READ_ARRAY;
+		if (n > len - done)
+			n = len - done;
+		*q = CFI_BUFFERED;
+		if (!(*q & SR_READY))	/* buffer not free: the chip is busy */
+			return finish(q, SR_ERRORS);
+		*q = (uint8_t)(n - 1);
 		for (uint32_t i = 0; i < n; i++)
-			now[i] = p[i] & src[i];
-		*p = CFI_CLEAR;
-		*p = CFI_BUFFERED;
-		if (!(*p & SR_READY))	/* buffer not free: the chip is busy */
-			return finish(p, SR_ERRORS);
-		*p = (uint8_t)(n - 1);
-		for (uint32_t i = 0; i < n; i++)
-			p[i] = now[i];
-		*p = CFI_CONFIRM;
-		if (!finish(p, wait_ready(p)))
-			return 0;
-		off += n;
-		src += n;
-		len -= n;
+			q[i] = now[done + i];
+		*q = CFI_CONFIRM;
+		if (wait_ready(q) & SR_ERRORS)
+			return finish(q, SR_ERRORS);
+		done += n;
 	}
-	return 1;
+	return finish(p, 0);
 }

@@ -1,6 +1,7 @@
 /*
  * The BIOS chip: an Intel-command-set CFI flash, 8 bits wide, mapped flat.
- * Every command ends with the chip back in read-array mode.
+ * The chip powers up in read-array mode and every operation here leaves it
+ * there with its status cleared, so reads need no command of their own.
  */
 #include "cfi.h"
 
@@ -14,7 +15,7 @@
 #define SR_ERRORS	0x3A	/* erase, program, voltage, lock */
 #define SPIN		10000000u
 
-/* Status after the command at p, or 0 with SR_ERRORS set on a timeout. */
+/* Status after the command at p, or SR_ERRORS on a timeout. */
 static uint8_t wait_ready(volatile uint8_t *p)
 {
 	for (uint32_t n = 0; n < SPIN; n++) {
@@ -40,7 +41,6 @@ void cfi_read(void *ctx, uint32_t off, uint8_t *dst, uint32_t len)
 	const struct cfi_chip *c = ctx;
 	volatile uint8_t *p = (volatile uint8_t *)(uintptr_t)(c->base + off);
 
-	*p = CFI_READ_ARRAY;
 	for (uint32_t i = 0; i < len; i++)
 		dst[i] = p[i];
 }
@@ -48,7 +48,7 @@ void cfi_read(void *ctx, uint32_t off, uint8_t *dst, uint32_t len)
 /* Every switch between read-array and command mode remaps the chip in the
  * emulator, so a block is erased sector by sector without leaving command
  * mode and checked once in read-array mode; a piece is read once and then
- * programmed in write-buffer chunks. */
+ * programmed in write-buffer chunks, and reads send no command at all. */
 int cfi_erase(void *ctx, uint32_t off, uint32_t len)
 {
 	const struct cfi_chip *c = ctx;
@@ -56,7 +56,6 @@ int cfi_erase(void *ctx, uint32_t off, uint32_t len)
 
 	if (off % c->sector || len % c->sector)
 		return 0;
-	*p = CFI_CLEAR;		/* also back to read-array: once, not per sector */
 	for (uint32_t s = 0; s < len; s += c->sector) {
 		p[s] = CFI_ERASE;
 		p[s] = CFI_CONFIRM;
@@ -80,7 +79,6 @@ int cfi_program(void *ctx, uint32_t off, const uint8_t *src, uint32_t len)
 
 	if (len > sizeof now)
 		return 0;
-	*p = CFI_CLEAR;		/* status cleared, chip in read-array mode */
 	for (uint32_t i = 0; i < len; i++)
 		now[i] = p[i] & src[i];
 	for (uint32_t done = 0; done < len;) {

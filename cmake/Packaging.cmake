@@ -2,10 +2,11 @@
 #
 #   cmake --install BUILD [--prefix DIR]   sbin/zorflashlnx2, share/man/man8/zorflashlnx2.8.gz,
 #                                          share/doc/zorflashlnx2/{copyright,changelog.gz}
-#   cd BUILD && cpack -G DEB               zorflashlnx2_1.33_amd64.deb
+#   cd BUILD && cpack -G DEB               zorflashlnx2_1.33_amd64.deb, zorfldrv-dkms_1.33_all.deb
 #
-# Everything here belongs to the install component "tool"; the package holds that component only,
-# so install rules of other parts of the tree (the module's DKMS source, for one) stay out of it.
+# Each package holds one install component: zorflashlnx2 the component "tool" (everything here),
+# zorfldrv-dkms the component "dkms" (the module's source for DKMS, from kernel/, and its
+# documentation here). Install rules of other parts of the tree stay out of both.
 #
 # The virtual PC is for tests and trials and stays out of the package too. Its component "vpc" is
 # installed only on request:
@@ -54,13 +55,15 @@ License: GPL-2.0-or-later
  License version 2 can be found in `/usr/share/common-licenses/GPL-2'.
 ")
 
-# The package's changelog. The version is native (no Debian revision), so it is changelog.gz.
+# The packages' changelog. The version is native (no Debian revision), so it is changelog.gz.
 file(WRITE ${ZORFL_GEN_DIR}/changelog
 "zorflashlnx2 (${PROJECT_VERSION}) unstable; urgency=medium
 
   * Release ${PROJECT_VERSION}: reads, saves, checks and reprograms the BIOS
     flash through the running BIOS's flash handler; manual page
     zorflashlnx2(8).
+  * zorfldrv-dkms: the kernel module zorfldrv_mod, built by DKMS for every
+    installed kernel and loaded by name.
 
  -- ${ZORFL_PACKAGE_MAINTAINER}  Wed, 09 Dec 2026 12:00:00 +0000
 ")
@@ -87,6 +90,25 @@ install(TARGETS zorflashlnx2 RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPON
 install(FILES ${ZORFL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
 install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
         DESTINATION ${ZORFL_DOC_DIR} COMPONENT tool)
+
+# The module's package. Its source tree is installed by kernel/ under /usr/src/zorfldrv-VERSION,
+# where DKMS looks for it by the name and version in dkms.conf; that version is the package's.
+file(STRINGS ${CMAKE_SOURCE_DIR}/kernel/dkms.conf ZORFLDRV_VERSION REGEX "^PACKAGE_VERSION=")
+string(REGEX REPLACE "^PACKAGE_VERSION=\"?([^\"]*)\"?$" "\\1" ZORFLDRV_VERSION "${ZORFLDRV_VERSION}")
+if(NOT ZORFLDRV_VERSION STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "kernel/dkms.conf has version '${ZORFLDRV_VERSION}', the project ${PROJECT_VERSION}")
+endif()
+set(ZORFLDRV_DKMS_PACKAGE zorfldrv-dkms)
+install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${ZORFLDRV_DKMS_PACKAGE}
+        COMPONENT dkms EXCLUDE_FROM_ALL)
+# The maintainer scripts register the source with DKMS, which builds and installs the module, and
+# take it out again on removal.
+set(DKMS_NAME zorfldrv)
+set(DKMS_VERSION ${ZORFLDRV_VERSION})
+foreach(script postinst prerm)
+  configure_file(${CMAKE_SOURCE_DIR}/kernel/debian/${script}.in ${ZORFL_GEN_DIR}/dkms/${script} @ONLY)
+endforeach()
 
 # The virtual PC. zorvpc looks for libzorvpc.so beside its own file, symbolic links resolved, so
 # both go into one private directory and bin/ gets a relative link to the launcher: the installed
@@ -142,9 +164,11 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The zorflashlnx2 developers")
 set(CPACK_PACKAGE_CONTACT ${ZORFL_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "read, save, check and reprogram the BIOS flash of an x86 PC")
-set(CPACK_PACKAGE_DESCRIPTION
-"zorflashlnx2 reads, saves, checks and reprograms the system BIOS flash ROM
+# Each package's description starts with its own summary line, so no common summary is set: CPack
+# would put it in front of both.
+set(CPACK_DEBIAN_TOOL_DESCRIPTION
+"read, save, check and reprogram the BIOS flash of an x86 PC
+zorflashlnx2 reads, saves, checks and reprograms the system BIOS flash ROM
 of an x86 PC running Linux. It does not drive the flash chip itself: it
 hands each command to the flash handler that the running BIOS carries,
 entered by a System Management Interrupt, and moves the data through a
@@ -155,17 +179,37 @@ It saves the flash to a file, checks a ROM file against the running BIOS
 on request, the boot block, the NVRAM and the non-critical blocks, each
 block erased, written and verified.")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};tool;/")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tool dkms)
 
-set(CPACK_DEBIAN_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZORFL_PACKAGE_MAINTAINER})
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The tool loads the module with insmod and unloads it with rmmod.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS kmod)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_DEBIAN_TOOL_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SHLIBDEPS ON)
+# The tool loads the module with insmod or modprobe and unloads it with rmmod; the module itself
+# comes from the DKMS package.
+set(CPACK_DEBIAN_TOOL_PACKAGE_RECOMMENDS "kmod, ${ZORFLDRV_DKMS_PACKAGE}")
+
+set(CPACK_DEBIAN_DKMS_PACKAGE_NAME ${ZORFLDRV_DKMS_PACKAGE})
+set(CPACK_DEBIAN_DKMS_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DKMS_PACKAGE_SECTION kernel)
+set(CPACK_DEBIAN_DKMS_PACKAGE_DEPENDS dkms)
+set(CPACK_DEBIAN_DKMS_PACKAGE_CONTROL_EXTRA ${ZORFL_GEN_DIR}/dkms/postinst ${ZORFL_GEN_DIR}/dkms/prerm)
+set(CPACK_DEBIAN_DKMS_DESCRIPTION
+"transfer buffer module for zorflashlnx2, as DKMS source
+zorfldrv_mod is the small kernel module through which zorflashlnx2 gets a
+physically contiguous 1 KB transfer buffer below 4 GB for the BIOS's flash
+handler: a character device whose two requests allocate and free the buffer
+and whose mmap maps it.
+
+This package holds its source. DKMS builds and installs it for every
+installed kernel whose headers are installed, and for kernels installed
+later, so that zorflashlnx2 loads it by name from any directory.")
 
 include(CPack)
 

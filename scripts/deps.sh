@@ -1,6 +1,12 @@
-# Installs the Debian packages named in the arguments that are not installed yet.
-# Sourced by the other scripts.
+# Installs the Debian packages named in the arguments that are not installed yet, through sudo
+# for a user other than root. Sourced by the other scripts.
+#   need_packages [--no-install-recommends] PACKAGE...
 need_packages() {
+  local options=()
+  if [ "${1:-}" = --no-install-recommends ]; then
+    options+=("$1")
+    shift
+  fi
   local missing=()
   local p
   for p in "$@"; do
@@ -9,9 +15,10 @@ need_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "Installing: ${missing[*]}"
+  echo "Installing with apt-get (this can take a few minutes): ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  # sudo clears the environment; env passes the setting through it.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
 
 BUILD_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev dpkg-dev lintian groff-base)

@@ -23,6 +23,9 @@ const char NODE_NAME[] = "zorfl";
 const char DRIVER_NAME[] = "zorfldrv";
 const char FIRST_LOAD[] = "insmod ./zorfldrv_mod.o 2> /dev/null > /dev/null";
 const char SECOND_LOAD[] = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
+// insmod takes a file name only; a module installed in the module tree (the DKMS package puts it
+// in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
+const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
 const char UNLOAD[] = "rmmod zorfldrv_mod";
 
 // The node is opened without following links and used only when it is a character device: a
@@ -116,7 +119,8 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o") && !load_from(SECOND_LOAD, "./zorfldrv_mod")) {
+  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o") && !load_from(SECOND_LOAD, "./zorfldrv_mod") &&
+      system(THIRD_LOAD) != 0) {
     return print_failure("error loading driver\n");
   }
 

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "vpc.h"
@@ -103,14 +105,46 @@ TEST(Driver, BothLoadsFailingStillCleansUp) {
   RunResult r = m.run({"/q"}, {"insmod_fail=both"});
   ASSERT_EQ(r.code, 16);
   auto t = m.trace();
-  int failed = find_line(t, "system insmod zorfldrv_mod = 1");
-  ASSERT_GE(failed, 0);
+  int second = find_line(t, "system insmod zorfldrv_mod = 1");
+  ASSERT_GE(second, 0);
+  // The third attempt loads by name from the module tree.
+  int failed = find_line(t, "system modprobe zorfldrv_mod = 1", second);
+  ASSERT_GT(failed, second);
   // load_driver itself sends no unload; the clean-up removes the node and unloads.
   int remove = find_line(t, "remove zorfl", failed);
   int unload = find_line(t, "system rmmod zorfldrv_mod", failed);
   EXPECT_GT(remove, failed);
   EXPECT_GT(unload, remove);
   EXPECT_EQ(lines_starting(t, "system rmmod").size(), 1u);
+}
+
+// The module installed in the module tree, as the DKMS package leaves it, and no module file in
+// the directory: both insmod commands fail and modprobe loads it by name. Not installed: nothing
+// loads it.
+TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> machine;
+    int code;
+    std::string out;
+    const char* modprobe;
+  } cases[] = {
+      {"installed", {"module_installed = 1"}, 0, "", "system modprobe zorfldrv_mod = 0"},
+      {"not installed", {}, 16, "error loading driver\n" + frame("Unable to load driver\n"),
+       "system modprobe zorfldrv_mod = 1"},
+  };
+  for (const auto& c : cases) {
+    Machine m(TEST_MACHINE, c.machine);
+    std::filesystem::remove(m.work + "/zorfldrv_mod");
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, c.code) << c.name << r.out << r.err;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    auto t = m.trace();
+    int second = find_line(t, "system insmod zorfldrv_mod = 1");
+    ASSERT_GE(second, 0) << c.name;
+    EXPECT_GT(find_line(t, c.modprobe, second), second) << c.name;
+    expect_clean_end(m);
+  }
 }
 
 // Something else under the node's name: the kernel's EEXIST on mknod, the thing removed, the

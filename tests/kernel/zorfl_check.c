@@ -4,6 +4,8 @@
  *
  *   zorfl_check module MODULE.o        the module's requests and limits
  *   zorfl_check tool TOOL MODULE.o     the unchanged tool against the module
+ *   zorfl_check installed TOOL DIR     the tool finds the module installed in
+ *                                      the module tree DIR (/lib/modules/VERSION)
  *
  * Prints one "ok - ..." or "not ok - ..." line per check and, as its last
  * line, "zorfl_check MODE: done", so that a crash half way shows.
@@ -740,6 +742,35 @@ static int run_tool_checks(const char *tool, const char *module)
 	return 0;
 }
 
+/*
+ * The module installed in the module tree, as the DKMS package leaves it, and
+ * no module file in the directory: both insmod commands fail and the tool's
+ * modprobe loads it by name. With the tree moved away nothing can load it.
+ */
+static int run_installed_checks(const char *tool, const char *modules)
+{
+	const char *dir = "/tmp/fresh";
+	char away[256];
+	struct run r;
+	int ok;
+
+	mkdir(dir, 0755);
+	check(!module_loaded() && access("/tmp/fresh/zorfldrv_mod.o", F_OK) != 0,
+	      "module not loaded, no module file in %s", dir);
+	check_no_signature("module installed, no module file", tool, dir, 1);
+
+	snprintf(away, sizeof(away), "%s.away", modules);
+	check(rename(modules, away) == 0, "module tree %s moved away", modules);
+	run_tool(tool, dir, &r);
+	ok = r.rc == 16 && has(&r, "error loading driver\n\nERROR: Unable to load driver\n\n");
+	check(ok, "tool, module not installed: error loading driver, exit 16 (got %d)", r.rc);
+	if (!ok)
+		print_output(&r);
+	check(node_gone(dir) && !module_loaded(), "tool, module not installed: no node, not loaded");
+	check(rename(away, modules) == 0, "module tree %s back in place", modules);
+	return 0;
+}
+
 int main(int argc, char **argv)
 {
 	int ret = 2;
@@ -749,8 +780,11 @@ int main(int argc, char **argv)
 		ret = run_module_checks(argv[2]);
 	else if (argc == 4 && strcmp(argv[1], "tool") == 0)
 		ret = run_tool_checks(argv[2], argv[3]);
+	else if (argc == 4 && strcmp(argv[1], "installed") == 0)
+		ret = run_installed_checks(argv[2], argv[3]);
 	else
-		fprintf(stderr, "usage: %s module MODULE.o | tool TOOL MODULE.o\n", argv[0]);
+		fprintf(stderr, "usage: %s module MODULE.o | tool TOOL MODULE.o | installed TOOL DIR\n",
+			argv[0]);
 	if (ret == 0)
 		printf("zorfl_check %s: done\n", argv[1]);
 	return ret;

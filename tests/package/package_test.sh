@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree, checks its metadata and contents, unpacks it into
-# a temporary root (never into the system) and runs the unpacked binary. Runs lintian when it is
+# Builds the Debian packages from a built tree and checks their metadata and contents. The tool's
+# package is unpacked into a temporary root (never into the system) and the unpacked binary run;
+# the module package's maintainer scripts are run against a stub dkms. Runs lintian when it is
 # installed and fails on any error it reports.
 # Usage: package_test.sh BUILD_DIR VERSION. Exit 77 (skip) when a packaging tool is missing.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
 
 for tool in cpack dpkg-deb dpkg-shlibdeps; do
   command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
@@ -17,45 +19,53 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 if ! (cd "$build" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
-  fail "cpack did not build the package"
+  fail "cpack did not build the packages"
 fi
-debs=("$work"/out/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
-deb=${debs[0]}
-[ "$(basename "$deb")" = "zorflashlnx2_${version}_amd64.deb" ] || fail "package file name $(basename "$deb")"
+tool_deb=$work/out/zorflashlnx2_${version}_amd64.deb
+dkms_deb=$work/out/zorfldrv-dkms_${version}_all.deb
+[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | sort)" = "$(printf '%s\n' "$dkms_deb" "$tool_deb" | sort)" ] ||
+  fail "expected $(basename "$tool_deb") and $(basename "$dkms_deb"), got: $(ls "$work/out")"
 
-# Metadata.
+# Metadata and contents of the package in $deb.
 field() { dpkg-deb --field "$deb" "$1"; }
 expect_field() {
   local got
   got=$(field "$1")
-  [ "$got" = "$2" ] || fail "field $1 is '$got', expected '$2'"
+  [ "$got" = "$2" ] || fail "$(basename "$deb"): field $1 is '$got', expected '$2'"
 }
-expect_field Package zorflashlnx2
-expect_field Version "$version"
-expect_field Architecture amd64
-expect_field Section admin
-expect_field Priority optional
-field Maintainer | grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' || fail "Maintainer '$(field Maintainer)'"
-field Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' || fail "Depends '$(field Depends)' lacks libc6"
-description=$(field Description)
-[ "$(printf '%s\n' "$description" | head -n 1)" != "" ] || fail "Description has no summary"
-[ "$(printf '%s\n' "$description" | wc -l)" -ge 3 ] || fail "Description has no long text"
-[ -n "$(field Installed-Size)" ] || fail "no Installed-Size"
+expect_common_fields() {  # PACKAGE ARCHITECTURE SECTION
+  expect_field Package "$1"
+  expect_field Version "$version"
+  expect_field Architecture "$2"
+  expect_field Section "$3"
+  expect_field Priority optional
+  field Maintainer | grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' || fail "$1: Maintainer '$(field Maintainer)'"
+  local description
+  description=$(field Description)
+  [ "$(printf '%s\n' "$description" | head -n 1)" != "" ] || fail "$1: Description has no summary"
+  [ "$(printf '%s\n' "$description" | wc -l)" -ge 3 ] || fail "$1: Description has no long text"
+  [ -n "$(field Installed-Size)" ] || fail "$1: no Installed-Size"
+}
+# Exactly the files on standard input, owned by root, with the usual modes.
+expect_contents() {
+  sort >"$work/expected"
+  dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >"$work/files"
+  diff -u "$work/expected" "$work/files" || fail "$(basename "$deb"): contents differ"
+  if dpkg-deb --contents "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x"' | grep -q .; then
+    fail "$(basename "$deb"): a directory is not 0755"
+  fi
+}
 
-# Contents: exactly these files, owned by root, with the usual modes.
-dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >"$work/files"
-cat >"$work/expected" <<EOF
+deb=$tool_deb
+expect_common_fields zorflashlnx2 amd64 admin
+field Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' || fail "Depends '$(field Depends)' lacks libc6"
+expect_field Recommends "kmod, zorfldrv-dkms"
+expect_contents <<EOF
 -rw-r--r-- root/root ./usr/share/doc/zorflashlnx2/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/zorflashlnx2/copyright
 -rw-r--r-- root/root ./usr/share/man/man8/zorflashlnx2.8.gz
 -rwxr-xr-x root/root ./usr/sbin/zorflashlnx2
 EOF
-sort -o "$work/expected" "$work/expected"
-diff -u "$work/expected" "$work/files" || fail "package contents differ"
-if dpkg-deb --contents "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x"' | grep -q .; then
-  fail "a directory is not 0755"
-fi
 
 # Unpacked into a temporary root, the binary runs and prints its help.
 dpkg -x "$deb" "$work/root"
@@ -76,17 +86,109 @@ grep -qF ' Usage: zorflashlnx2' "$work/noargs.out" || fail "no arguments printed
 ! grep -q '^Zorflash' "$work/noargs.out" || fail "no arguments printed the banner"
 
 # The installed manual page is the source page, compressed.
-zcat "$work/root/usr/share/man/man8/zorflashlnx2.8.gz" | cmp -s - "$(dirname "$0")/../../man/zorflashlnx2.8" ||
+zcat "$work/root/usr/share/man/man8/zorflashlnx2.8.gz" | cmp -s - "$src/man/zorflashlnx2.8" ||
   fail "installed manual page differs from man/zorflashlnx2.8"
 
-if command -v lintian >/dev/null; then
-  # lintian warns on stderr when run as root; its findings go to stdout.
-  if ! lintian --fail-on error "$deb" >"$work/lintian.out" 2>/dev/null; then
-    cat "$work/lintian.out"
-    fail "lintian reports errors"
+# The module's package: the source tree of kernel/ where DKMS looks for zorfldrv of this version.
+deb=$dkms_deb
+expect_common_fields zorfldrv-dkms all kernel
+expect_field Depends dkms
+tree=usr/src/zorfldrv-$version
+expect_contents <<EOF
+-rw-r--r-- root/root ./usr/share/doc/zorfldrv-dkms/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/zorfldrv-dkms/copyright
+-rw-r--r-- root/root ./$tree/Kbuild
+-rw-r--r-- root/root ./$tree/Makefile
+-rw-r--r-- root/root ./$tree/dkms.conf
+-rw-r--r-- root/root ./$tree/zorfldrv.c
+EOF
+dpkg -x "$deb" "$work/dkms"
+for f in zorfldrv.c Kbuild Makefile dkms.conf; do
+  cmp -s "$src/kernel/$f" "$work/dkms/$tree/$f" || fail "zorfldrv-dkms: $tree/$f differs from kernel/$f"
+done
+grep -qx 'PACKAGE_NAME="zorfldrv"' "$work/dkms/$tree/dkms.conf" &&
+  grep -qx "PACKAGE_VERSION=\"$version\"" "$work/dkms/$tree/dkms.conf" ||
+  fail "$tree/dkms.conf does not name zorfldrv $version"
+
+# Its maintainer scripts, run against a stub dkms that records its arguments. PATH holds no sbin
+# directory, so the real dkms cannot run even if the stub were missing.
+dpkg-deb --control "$deb" "$work/control"
+for script in postinst prerm; do
+  [ "$(stat -c %a "$work/control/$script")" = 755 ] || fail "$script is not 0755"
+done
+mkdir "$work/bin"
+cat >"$work/bin/dkms" <<'STUB'
+#!/bin/sh
+echo "$*" >>"$DKMS_LOG"
+case $1 in
+  status) [ -z "$DKMS_STATUS" ] || echo "$DKMS_STATUS" ;;
+  build) exit "$DKMS_BUILD_STATUS" ;;
+esac
+exit 0
+STUB
+chmod 755 "$work/bin/dkms"
+
+mv="-m zorfldrv -v $version"
+added="zorfldrv/$version: added"
+# Every kernel of this machine whose headers are installed gets a build and an install.
+kernels=()
+for headers in /lib/modules/*/build/include; do
+  [ -d "$headers" ] || continue
+  k=${headers#/lib/modules/}
+  kernels+=("${k%/build/include}")
+done
+each_kernel=()
+for k in "${kernels[@]}"; do each_kernel+=("build $mv -k $k" "install $mv -k $k"); done
+
+# SCRIPT "ARGUMENTS" STATUS BUILD_STATUS: the dkms commands it must run, in order, and succeed.
+expect_dkms() {
+  local script=$1 args=$2 status=$3 build_status=$4 rc
+  shift 4
+  : >"$work/dkms.log"
+  set +e
+  # shellcheck disable=SC2086
+  DKMS_LOG=$work/dkms.log DKMS_STATUS=$status DKMS_BUILD_STATUS=$build_status \
+    PATH="$work/bin:/usr/bin:/bin" "$work/control/$script" $args >"$work/script.out" 2>&1
+  rc=$?
+  set -e
+  local what="$script $args (dkms status '$status', build status $build_status)"
+  if [ "$build_status" -eq 0 ]; then
+    [ $rc -eq 0 ] || { cat "$work/script.out"; fail "$what ended with $rc"; }
+  else
+    [ $rc -ne 0 ] || fail "$what ended with 0 after a failed build"
   fi
-  cat "$work/lintian.out"
+  local expected=""
+  [ $# -eq 0 ] || expected=$(printf '%s\n' "$@")
+  [ "$(cat "$work/dkms.log")" = "$expected" ] ||
+    fail "$what ran dkms with:"$'\n'"$(cat "$work/dkms.log")"$'\n'"expected:"$'\n'"$expected"
+}
+expect_dkms postinst configure "" 0 "status $mv" "add $mv" "${each_kernel[@]}"
+expect_dkms postinst "configure $version" "$added" 0 "status $mv" "remove $mv --all" "add $mv" "${each_kernel[@]}"
+expect_dkms postinst "abort-upgrade $version" "$added" 0
+expect_dkms prerm remove "$added" 0 "status $mv" "remove $mv --all"
+expect_dkms prerm "upgrade $version" "$added" 0 "status $mv" "remove $mv --all"
+expect_dkms prerm remove "" 0 "status $mv"
+expect_dkms prerm "failed-upgrade $version" "$added" 0
+if [ ${#kernels[@]} -gt 0 ]; then
+  # A build that fails fails the configuration: nothing is installed, and dpkg says so.
+  expect_dkms postinst configure "" 3 "status $mv" "add $mv" "build $mv -k ${kernels[0]}"
 else
-  echo "lintian not installed: package not linted"
+  echo "no kernel headers here: the scripts were run with no kernel to build for"
 fi
-echo "package $(basename "$deb") builds, unpacks and runs"
+
+if command -v lintian >/dev/null; then
+  # lintian warns on stderr when run as root; its findings go to stdout. Its temporary files
+  # stay in this test's folder.
+  mkdir "$work/tmp"
+  for deb in "$tool_deb" "$dkms_deb"; do
+    if ! TMPDIR=$work/tmp lintian --fail-on error "$deb" >"$work/lintian.out" 2>/dev/null; then
+      cat "$work/lintian.out"
+      fail "lintian reports errors in $(basename "$deb")"
+    fi
+    cat "$work/lintian.out"
+  done
+else
+  echo "lintian not installed: packages not linted"
+fi
+echo "$(basename "$tool_deb") builds, unpacks and runs; $(basename "$dkms_deb") holds the module" \
+  "source and its scripts drive dkms"

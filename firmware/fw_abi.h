@@ -1,0 +1,45 @@
+/*
+ * What the guest module hands the SMM handler: a record at a fixed offset of
+ * the handler image, filled in before the image is copied into SMRAM. Only
+ * 32-bit fields, so the 32-bit handler and the 64-bit module lay it out alike.
+ */
+#ifndef FW_ABI_H
+#define FW_ABI_H
+
+#ifdef __KERNEL__
+#include <linux/types.h>
+#else
+#include <stdint.h>
+#endif
+
+#define FW_SMRAM	0xA0000u	/* SMBASE */
+#define FW_SMRAM_SIZE	0x20000u
+#define FW_ENTRY	0xA8000u	/* SMBASE + 0x8000: where the CPU enters SMM */
+#define FW_IMAGE_END	0xAFE00u	/* the CPU's save-state area starts here */
+#define FW_CONFIG_AT	0x10u		/* offset of struct fw_config in the image */
+#define FW_MAGIC	0x57465a51u	/* "QZFW" */
+#define FW_NONE		0xFFFFFFFFu	/* no fault at any address */
+#define FW_MAX_BLOCKS	128u
+
+struct fw_block {
+	uint32_t address;
+	uint32_t size;
+};
+
+struct fw_config {
+	uint32_t magic;
+	uint32_t param_block;	/* physical address of the FlashParamBlock */
+	uint32_t chip;		/* physical address the flash chip is mapped at */
+	uint32_t rom_base;	/* flash address of the chip's first byte */
+	uint32_t rom_size;
+	uint32_t sector_size;	/* the chip's erase unit */
+	uint32_t write_buffer;	/* bytes per buffered program command */
+	uint32_t open_status;	/* status the open command answers */
+	uint32_t erase_fail;	/* an erase of the block holding it fails */
+	uint32_t write_fail;	/* a write of the piece holding it fails */
+	uint32_t bad_byte;	/* the byte at this address is stored wrong, silently */
+	uint32_t block_count;
+	struct fw_block blocks[FW_MAX_BLOCKS];	/* the BlockTable: erase takes only these */
+};
+
+#endif

@@ -1,0 +1,58 @@
+/*
+ * The SMI handler: the command byte is in the APM control port; the
+ * FlashParamBlock and the transfer buffer are plain physical memory, as
+ * paging is off in SMM.
+ */
+#include "../core/flash_core.h"
+#include "cfi.h"
+
+#define APM_CONTROL 0xB2
+
+extern struct fw_config fw_config;
+void smm_main(void);
+
+static struct fw_state state;
+static struct cfi_chip chip;
+
+static uint8_t inb(uint16_t port)
+{
+	uint8_t v;
+
+	__asm__ volatile("inb %1, %0" : "=a"(v) : "Nd"(port));
+	return v;
+}
+
+/* The transfer buffer must lie in RAM below 4 GiB, and never in SMRAM or on
+ * the chip: a buffer there would let the caller overwrite the handler. */
+static uint8_t *buffer_at(void *ctx, uint32_t phys)
+{
+	const struct fw_config *c = &fw_config;
+	uint64_t end = (uint64_t)phys + FW_PIECE;
+
+	if (phys == 0 || end > c->chip)
+		return 0;
+	if (phys < FW_SMRAM + FW_SMRAM_SIZE && end > FW_SMRAM)
+		return 0;
+	(void)ctx;
+	return (uint8_t *)(uintptr_t)phys;
+}
+
+void smm_main(void)
+{
+	uint8_t command = inb(APM_CONTROL);
+
+	if (fw_config.magic != FW_MAGIC)
+		return;
+	if (!state.cfg) {
+		chip.base = fw_config.chip;
+		chip.sector = fw_config.sector_size;
+		chip.wbuf = fw_config.write_buffer;
+		state.cfg = &fw_config;
+		state.host.ctx = &chip;
+		state.host.buffer = buffer_at;
+		state.host.read = cfi_read;
+		state.host.erase = cfi_erase;
+		state.host.program = cfi_program;
+	}
+	fw_command(&state, command, (volatile uint8_t *)(uintptr_t)fw_config.param_block);
+}

@@ -163,6 +163,8 @@ TEST(FaultMatrix, PlatformAndDiscovery) {
       both("insmod_fail", "both commands", "insmod_fail=both", {16, "error loading driver\n" + load}),
       both("not_listed", "-", "not_listed", {16, "error driver zorfldrv not found\n" + load}),
       both("node_unopenable", "-", "node_unopenable", {16, "error 13 opening driver: Permission denied\n" + load}),
+      // The ROM file checked, then unreadable in the main area while it is loaded.
+      both("file_read_fail", "0x10000", "file_read_fail=new.rom:0x10000", {49, frame("Unable to read from disk\n")}),
       both("no_devmem", "-", "no_devmem", {32, " error opening /dev/mem!\n" + frame("Unable to initialize memory manager\n")}),
       both("map_fail", "bios", "map_fail=bios", {38, " error mapping physical memory!\n" + NO_INFO}),
       both("map_fail", "info", "map_fail=info", {40, " error mapping physical memory, E000!\n" + NO_INFO}),
@@ -182,6 +184,7 @@ TEST(FaultMatrix, PlatformAndDiscovery) {
       // Clean-up failures after a run that did its work.
       both("close_status", "1", "close_status=1", {65, close_if}),
       both("free_fail", "-", "free_fail", {37, close_if}),
+      both("unmap_fail", "node", "unmap_fail=node", {37, close_if}),
       both("unmap_fail", "bios", "unmap_fail=bios", {39, close_map}),
       both("unmap_fail", "info", "unmap_fail=info", {41, close_map}),
   };

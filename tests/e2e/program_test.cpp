@@ -250,6 +250,8 @@ TEST(Validation, FailuresWhenProgramming) {
        frame("ROM file size does not match existing BIOS size.")},
       {"other ROM ID", {"--id", "QQ512A01"}, {}, 4,
        frame("ROM file ROMID is not compatible with existing BIOS ROMID.")},
+      {"ROM ID differing in its 5th character", {"--id", "ZX513A01"}, {}, 4,
+       frame("ROM file ROMID is not compatible with existing BIOS ROMID.")},
       {"ROM ID differing in its last 3 characters", {"--id", "ZX512XYZ"}, {}, 0, ""},
       {"other ROM ID with /n", {"--id", "QQ512A01"}, {"/n"}, 0, ""},
       {"$BBM without /pbn", {"--bbm"}, {"/pb"}, 8,
@@ -349,6 +351,8 @@ TEST(ShowFileRomId, EveryKindOfFile) {
   write_file(m.work + "/f16.bin", "SIXTEEN-BYTES-ID");
   write_file(m.work + "/empty.bin", "");
   write_file(m.work + "/f7.bin", "SEVEN77");
+  write_file(m.work + "/f48.bin", std::string(48, 'x'));  // two one-bits: not a power of two
+  write_file(m.work + "/f768k.bin", std::string(768 * 1024, 'x'));
   struct Case {
     const char* name;
     std::string out;
@@ -356,6 +360,8 @@ TEST(ShowFileRomId, EveryKindOfFile) {
       {"good.rom", " ROMID[good.rom].......ZX512A01\n"},
       {"missing.rom", frame("File Open Error")},
       {"f300.bin", frame("Invalid ROM file [f300.bin]")},
+      {"f48.bin", frame("Invalid ROM file [f48.bin]")},
+      {"f768k.bin", frame("Invalid ROM file [f768k.bin]")},
       {"f8.bin", " ROMID[f8.bin].......EIGHTBYT\n"},
       {"f16.bin", " ROMID[f16.bin].......SIXTEEN-\n"},
       {"empty.bin", frame("Unable to read from disk\n")},
@@ -555,14 +561,30 @@ TEST(Programming, StopSignalsWaitForTheEnd) {
 #ifdef ZORVPC
 namespace {
 
-// A backup that never reached the disk is no backup: a write failing only when the buffers are
-// flushed still ends with 51.
-TEST(Save, FlushFailureIsAFailure) {
-  Machine m;
-  RunResult r = m.run({"/q", "/o/dev/full"});
-  EXPECT_EQ(r.code, 51);
-  EXPECT_EQ(r.out, frame("Unable to write to disk\n"));
-  EXPECT_EQ(m.trace().back(), "iopl 0 = 0");
+// A backup that never reached the disk is no backup: a flush, an fsync or a close that fails
+// ends with 51.
+TEST(Save, OnTheDiskOrAFailure) {
+  const struct {
+    const char* name;
+    std::vector<std::string> faults;
+    int code;
+  } cases[] = {
+      {"backup.rom", {}, 0},
+      {"/dev/full", {}, 51},  // the flush fails
+      {"backup.rom", {"fsync_fail"}, 51},
+      {"backup.rom", {"file_close_fail=backup.rom"}, 51},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    RunResult r = m.run({"/q", "/o" + std::string(c.name)}, c.faults);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.code == 0 ? "" : frame("Unable to write to disk\n")) << c.name;
+    auto t = m.trace();
+    EXPECT_EQ(t.back(), "iopl 0 = 0") << c.name;
+    if (c.code == 0) {
+      EXPECT_GE(find_line(t, "fsync backup.rom = 0"), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ TEST(DeviceList, ParseMajor) {
   EXPECT_EQ(parse_major("   7x"), 7u);
   EXPECT_EQ(parse_major("-5 zorfldrv"), 0u);
   EXPECT_EQ(parse_major("99999999999999 zorfldrv"), 0xFFFFFFFFu);
+  EXPECT_EQ(parse_major("4294967294"), 0xFFFFFFFEu);  // one below the clamp, and at and past it
+  EXPECT_EQ(parse_major("4294967295"), 0xFFFFFFFFu);
+  EXPECT_EQ(parse_major("4294967296"), 0xFFFFFFFFu);
 }
 
 }  // namespace

@@ -87,6 +87,10 @@ TEST(FlashInfo, TablesOutsideTheWindowAreRefused) {
   auto boot_over = default_layout();
   boot_over.put16(InfoWindow::TABLE + 2, 11);  // more boot blocks than entries
   EXPECT_EQ(boot_over.install(), 0);
+  auto all_boot = default_layout();  // every entry a boot block, and the empty table: both fine
+  all_boot.put16(InfoWindow::TABLE + 2, 10);
+  EXPECT_EQ(all_boot.install(), 1);
+  EXPECT_EQ(InfoWindow(512, {}, 0, {}).install(), 1);
 
   auto nvram_over = default_layout();
   nvram_over.put16(InfoWindow::NVRAM, 5000);

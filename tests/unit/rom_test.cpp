@@ -245,6 +245,7 @@ TEST(Buffers, EntriesLargerThanTheRomSizeNothing) {
       {"huge main entry", {{0x80000, 0x20000}, {0xA0000, 0xFFFFFC00}, {0xF0000, 0x10000}}, 0x20000, 0},
       {"boot block past the ROM's end", {{0x80000, 0x70000}, {0xF0000, 0x20000}}, 0x70000, EXIT_FILE_READ},
       {"boot block of 4 GB", {{0x80000, 0x70000}, {0xF0000, 0xFFFF0000}}, 0x70000, EXIT_FILE_READ},
+      {"boot block the whole ROM", {{0x80000, 0x80000}}, 0x80000, 0},
   };
   rom_file = tmpfile();
   ASSERT_NE(rom_file, nullptr);
@@ -253,6 +254,8 @@ TEST(Buffers, EntriesLargerThanTheRomSizeNothing) {
   options.compare = 1;  // no report printed
   for (const auto& c : cases) {
     InfoWindow w(512, c.blocks, 1, {});
+    // A size word right after the table, which is no entry of it.
+    put_le32(&w.bytes[InfoWindow::TABLE + 8 + 8 * c.blocks.size()], 0x10000);
     ASSERT_EQ(w.install(), 1);
     alloc_scratch();
     EXPECT_EQ(scratch_size, c.scratch) << c.name;

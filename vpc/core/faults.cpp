@@ -28,11 +28,14 @@ bool set_bool(bool* slot, const char* value)
     return false;
 }
 
-bool set_window(uint32_t* mask, const char* value)
+// node: the transfer buffer mapped through the node, which only munmap can be told to keep.
+bool set_window(uint32_t* mask, const char* value, bool node_too)
 {
     if (!value)
         return false;
-    if (std::strcmp(value, "bios") == 0)
+    if (node_too && std::strcmp(value, "node") == 0)
+        *mask |= kWindowNode;
+    else if (std::strcmp(value, "bios") == 0)
         *mask |= kWindowBios;
     else if (std::strcmp(value, "info") == 0)
         *mask |= kWindowInfo;
@@ -101,9 +104,27 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         if (ok)
             f->signature_at = int(v);
     } else if (!std::strcmp(key, "map_fail"))
-        ok = set_window(&f->map_fail, value);
+        ok = set_window(&f->map_fail, value, false);
     else if (!std::strcmp(key, "unmap_fail"))
-        ok = set_window(&f->unmap_fail, value);
+        ok = set_window(&f->unmap_fail, value, true);
+    else if (!std::strcmp(key, "fsync_fail"))
+        ok = set_bool(&f->fsync_fail, value);
+    else if (!std::strcmp(key, "file_close_fail")) {
+        size_t len = value ? std::strlen(value) : 0;
+        ok = len > 0 && len < sizeof f->file_close_fail && !std::strchr(value, '/');
+        if (ok)
+            std::memcpy(f->file_close_fail, value, len + 1);
+    } else if (!std::strcmp(key, "file_read_fail")) {
+        // NAME:OFFSET, the name being the last part of the file's path.
+        const char* colon = value ? std::strrchr(value, ':') : nullptr;
+        size_t len = colon ? size_t(colon - value) : 0;
+        ok = len > 0 && len < sizeof f->file_read_fail && !std::memchr(value, '/', len) &&
+             parse_u32(colon + 1, &f->file_read_at);
+        if (ok) {
+            std::memcpy(f->file_read_fail, value, len);
+            f->file_read_fail[len] = '\0';
+        }
+    }
     else if (!std::strcmp(key, "insmod_fail")) {
         ok = true;
         if (value && !std::strcmp(value, "first"))
@@ -164,7 +185,12 @@ const char* const kFaultHelp =
     "  iopl_fail            iopl() returns -1, errno EPERM; the level stays as it was\n"
     "  no_devmem            fopen(\"/dev/mem\") fails with ENOENT\n"
     "  map_fail=bios|info   mmap of /dev/mem covering 0xF0000 / the flash-info address fails (EINVAL)\n"
-    "  unmap_fail=bios|info munmap of that window returns -1 (EINVAL) and leaves it mapped\n"
+    "  unmap_fail=bios|info|node  munmap of that window, or of the transfer buffer mapped\n"
+    "                       through the node, returns -1 (EINVAL) and leaves it mapped\n"
+    "  fsync_fail           fsync and fdatasync return -1, errno EIO (the data stays written)\n"
+    "  file_read_fail=NAME:OFF  fread of the file NAME (the last part of its path) that would\n"
+    "                       read byte OFF returns the items before it, errno EIO\n"
+    "  file_close_fail=NAME fclose of the file NAME closes it but returns EOF, errno EIO\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail, and modprobe too\n"
     "  not_listed           module loads but has no line in /proc/devices\n"

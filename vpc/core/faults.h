@@ -11,7 +11,7 @@ struct AddrList {
     uint32_t addr[kMaxFaultAddrs];
 };
 
-enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2 };
+enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2, kWindowNode = 4 };
 enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
 
 struct FaultSet {
@@ -25,7 +25,11 @@ struct FaultSet {
     bool no_signature;
     int signature_at;        // -1: header where the machine puts it
     uint32_t map_fail;       // WindowMask: /dev/mem mmap covering that window fails
-    uint32_t unmap_fail;     // WindowMask: munmap of that window fails
+    uint32_t unmap_fail;     // WindowMask: munmap of that window (or the node's buffer) fails
+    bool fsync_fail;         // fsync and fdatasync fail with EIO
+    char file_read_fail[64]; // "": off; else fread of a file of this name that covers
+    uint32_t file_read_at;   // this byte offset returns short, errno EIO
+    char file_close_fail[64];  // "": off; else fclose of a file of this name fails with EIO
     int insmod_fail;         // InsmodFail
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0

@@ -189,7 +189,23 @@ VPC_EXPORT int fclose(FILE* f)
     for (FILE*& slot : g_vpc.mem_streams)
         if (f && slot == f)
             slot = nullptr, mem = true;
+    // file_close_fail: the file is closed all the same, as after a close() that reports a
+    // delayed write error.
+    char name[NAME_MAX + 1] = {};
+    const char* failing = g_vpc.faults.file_close_fail;
+    if (g_vpc.active && f && !mem && failing[0])
+        fd_name(fileno(f), name, sizeof name);
     int r = real::fclose(f);
+    if (name[0] && std::strcmp(name, failing) == 0) {
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, "fclose ");
+        lb_str(&lb, name);
+        lb_str(&lb, " = -1 EIO");
+        trace_line(&lb);
+        errno = EIO;
+        return EOF;
+    }
     if (mem) {
         int err = errno;
         LineBuf lb;
@@ -219,9 +235,11 @@ VPC_EXPORT int munmap(void* addr, size_t len) noexcept
     if (!m)
         return real::munmap(addr, len);
     int r, err = 0;
-    bool refuse = m->kind == kMapMem &&
-                  (((g_vpc.faults.unmap_fail & kWindowBios) && covers(m->offset, m->len, kBiosSegment)) ||
-                   ((g_vpc.faults.unmap_fail & kWindowInfo) && covers(m->offset, m->len, g_vpc.info_phys)));
+    uint32_t fail = g_vpc.faults.unmap_fail;
+    bool refuse = m->kind == kMapMem
+                      ? ((fail & kWindowBios) && covers(m->offset, m->len, kBiosSegment)) ||
+                            ((fail & kWindowInfo) && covers(m->offset, m->len, g_vpc.info_phys))
+                      : (fail & kWindowNode) != 0;
     if (refuse) {
         r = -1;
         err = EINVAL;

@@ -77,6 +77,8 @@ void state_path(char* out, const char* name);
 
 // One trace line, written with a single write(2). Keeps errno.
 void trace_line(LineBuf* line);
+// The last part of the path fd was opened by, or "?" (hook_file.cpp).
+void fd_name(int fd, char* out, size_t size);
 
 // A whole state file into out / from text. False when it cannot be read or written.
 bool read_state_file(const char* name, std::string* out);

@@ -74,11 +74,17 @@ TEST(Faults, ApplyAndReject)
     char err[96];
     const char* good[] = {"iopl_fail",       "no_devmem=1",     "unmap_fail=bios",  "unmap_fail=info",
                           "insmod_fail=first", "open_status=2", "close_status=255", "read_fail=0x80000",
-                          "read_fail=0x90000", "power_loss=5",  "signature_at=65521", "map_fail=info"};
+                          "read_fail=0x90000", "power_loss=5",  "signature_at=65521", "map_fail=info",
+                          "unmap_fail=node", "fsync_fail", "file_read_fail=a:b.rom:0x400",
+                          "file_close_fail=b.rom"};
     for (const char* g : good)
         EXPECT_TRUE(fault_apply(&f, g, err, sizeof err)) << g;
     EXPECT_TRUE(f.iopl_fail && f.no_devmem);
-    EXPECT_EQ(f.unmap_fail, uint32_t(kWindowBios | kWindowInfo));
+    EXPECT_EQ(f.unmap_fail, uint32_t(kWindowBios | kWindowInfo | kWindowNode));
+    EXPECT_TRUE(f.fsync_fail);
+    EXPECT_STREQ(f.file_read_fail, "a:b.rom");
+    EXPECT_EQ(f.file_read_at, 0x400u);
+    EXPECT_STREQ(f.file_close_fail, "b.rom");
     EXPECT_EQ(f.insmod_fail, kInsmodFirst);
     EXPECT_EQ(f.open_status, 2);
     EXPECT_EQ(f.read_fail.count, 2);
@@ -87,7 +93,9 @@ TEST(Faults, ApplyAndReject)
     EXPECT_FALSE(f.iopl_fail);
     const char* bad[] = {"nonsense", "open_status=256", "open_status", "read_fail", "read_fail=zz",
                          "unmap_fail=heap", "insmod_fail=third", "power_loss=0", "iopl_fail=2", "=1",
-                         "signature_at=70000"};
+                         "signature_at=70000", "map_fail=node",
+                         "file_read_fail=x.rom", "file_read_fail=:5", "file_read_fail=d/x.rom:5",
+                         "file_close_fail", "file_close_fail=d/x.rom"};
     for (const char* b : bad)
         EXPECT_FALSE(fault_apply(&f, b, err, sizeof err)) << b;
     EXPECT_TRUE(fault_hits(f.read_fail, 0x80000, 1024));

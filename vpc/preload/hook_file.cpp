@@ -49,12 +49,7 @@ int do_sync(int fd, const char* call, int (*fn)(int))
     lb_str(&lb, " ");
     lb_str(&lb, name);
     lb_str(&lb, " = ");
-    lb_dec(&lb, r);
-    if (r < 0) {
-        lb_str(&lb, " ");
-        lb_errno(&lb, err);
-    }
-    trace_line(&lb);
+    trace_result(&lb, r, err);
     errno = err;
     return r;
 }

@@ -47,16 +47,6 @@ bool read_marker(int fd, Marker* mk)
     return true;
 }
 
-void trace_result(LineBuf* lb, int r, int err)
-{
-    lb_dec(lb, r);
-    if (r < 0) {
-        lb_str(lb, " ");
-        lb_errno(lb, err);
-    }
-    trace_line(lb);
-}
-
 void trace_open(int r, int err)
 {
     LineBuf lb;

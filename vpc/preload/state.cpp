@@ -89,6 +89,16 @@ void trace_line(LineBuf* line)
     errno = saved;
 }
 
+void trace_result(LineBuf* line, int r, int err)
+{
+    lb_dec(line, r);
+    if (r < 0) {
+        lb_str(line, " ");
+        lb_errno(line, err);
+    }
+    trace_line(line);
+}
+
 bool read_state_file(const char* name, std::string* out)
 {
     char path[PATH_MAX];

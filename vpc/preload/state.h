@@ -77,6 +77,8 @@ void state_path(char* out, const char* name);
 
 // One trace line, written with a single write(2). Keeps errno.
 void trace_line(LineBuf* line);
+// Ends a trace line with a call's result, and the errno name when it failed; writes it.
+void trace_result(LineBuf* line, int r, int err);
 // The last part of the path fd was opened by, or "?" (hook_file.cpp).
 void fd_name(int fd, char* out, size_t size);
 

@@ -50,18 +50,27 @@ static int is_table_block(const struct fw_config *c, uint32_t address, uint32_t 
 	return 0;
 }
 
-static uint8_t do_read(struct fw_state *s, uint8_t *buf, uint32_t address, uint32_t len,
-		       volatile uint8_t *param)
+/* A read or write moves exactly one 1 KB piece inside the chip through a buffer. */
+static uint8_t piece_status(int64_t off, uint32_t len, const uint8_t *buf)
 {
-	int64_t off = chip_offset(s->cfg, address, len);
-	uint32_t sum;
-
 	if (len != FW_PIECE)
 		return FW_BAD_LENGTH;
 	if (off < 0)
 		return FW_BAD_ADDRESS;
 	if (!buf)
 		return FW_BAD_BUFFER;
+	return FW_OK;
+}
+
+static uint8_t do_read(struct fw_state *s, uint8_t *buf, uint32_t address, uint32_t len,
+		       volatile uint8_t *param)
+{
+	int64_t off = chip_offset(s->cfg, address, len);
+	uint8_t status = piece_status(off, len, buf);
+	uint32_t sum;
+
+	if (status != FW_OK)
+		return status;
 	s->host.read(s->host.ctx, (uint32_t)off, piece, FW_PIECE);
 	sum = fw_word_checksum(piece, FW_PIECE);
 	copy(buf, piece, FW_PIECE);
@@ -87,13 +96,10 @@ static uint8_t do_write(struct fw_state *s, const uint8_t *buf, uint32_t address
 			uint32_t sum)
 {
 	int64_t off = chip_offset(s->cfg, address, len);
+	uint8_t status = piece_status(off, len, buf);
 
-	if (len != FW_PIECE)
-		return FW_BAD_LENGTH;
-	if (off < 0)
-		return FW_BAD_ADDRESS;
-	if (!buf)
-		return FW_BAD_BUFFER;
+	if (status != FW_OK)
+		return status;
 	copy(piece, buf, FW_PIECE);
 	if (fw_word_checksum(piece, FW_PIECE) != sum)
 		return FW_BAD_CHECKSUM;

@@ -6,12 +6,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#ifdef ZORVPC
-const char* const ZORVPC_PATH = ZORVPC;
-#else
-const char* const ZORVPC_PATH = "zorvpc-not-built";
-#endif
-
 const char* const TEST_MACHINE = R"(# test machine
 rom_kb = 512
 block = 0x80000 0x10000

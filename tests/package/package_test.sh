@@ -3,10 +3,12 @@
 # package is unpacked into a temporary root (never into the system) and the unpacked binary run;
 # the module package's maintainer scripts are run against a stub dkms. Runs lintian when it is
 # installed and fails on any error it reports.
-# Usage: package_test.sh BUILD_DIR VERSION. Exit 77 (skip) when a packaging tool is missing.
+# Usage: package_test.sh BUILD_DIR VERSION VPC_LIBRARY. Exit 77 (skip) when a packaging tool is
+# missing.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+vpc_lib=$3
 src=$(cd "$(dirname "$0")/../.." && pwd)
 
 for tool in cpack dpkg-deb dpkg-shlibdeps; do
@@ -67,16 +69,30 @@ expect_contents <<EOF
 -rwxr-xr-x root/root ./usr/sbin/zorflashlnx2
 EOF
 
-# Unpacked into a temporary root, the binary runs and prints its help.
+# Unpacked into a temporary root, the binary runs and prints its help: with no machine (the
+# virtual PC's library refuses every platform call) and without privilege (as nobody when this
+# runs as root, with no capabilities), so that a fault that turns these into real runs cannot
+# reach this computer's hardware, run lock or kernel.
 dpkg -x "$deb" "$work/root"
 tool="$work/root/usr/sbin/zorflashlnx2"
+# A copy of the library that the user nobody can read, wherever the build tree is: the loader
+# runs a program without a preload library it cannot open.
+cp "$vpc_lib" "$work/libzorvpc.so" || fail "no virtual PC library $vpc_lib: the binary does not run without it"
+vpc_lib=$work/libzorvpc.so
+unprivileged=(setpriv --no-new-privs --inh-caps=-all)
+if [ "$(id -u)" -eq 0 ]; then
+  unprivileged+=(--reuid=65534 --regid=65534 --clear-groups --bounding-set=-all)
+  chmod 0755 "$work"
+fi
+bare() { env -u ZORVPC_STATE -u ZORVPC_FAULTS LD_PRELOAD="$vpc_lib" "${unprivileged[@]}" "$tool" "$@"; }
 set +e
-"$tool" /h >"$work/help.out" 2>&1
+bare /h >"$work/help.out" 2>&1
 help_rc=$?
-"$tool" >"$work/noargs.out" 2>&1
+bare >"$work/noargs.out" 2>&1
 noargs_rc=$?
 set -e
 [ $help_rc -eq 0 ] || { cat "$work/help.out"; fail "/h ended with $help_rc"; }
+! grep -q 'cannot be preloaded' "$work/help.out" "$work/noargs.out" || fail "the library was not loaded"
 grep -q "^Zorflash - Version $version (for linux with driver)\$" "$work/help.out" ||
   fail "/h printed no banner"
 grep -qF ' Usage: zorflashlnx2 /i<ROM filename> [/o<save ROM filename>]' "$work/help.out" ||

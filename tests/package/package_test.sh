@@ -179,6 +179,14 @@ expect_dkms() {
     fail "$what ran dkms with:"$'\n'"$(cat "$work/dkms.log")"$'\n'"expected:"$'\n'"$expected"
 }
 expect_dkms postinst configure "" 0 "status $mv" "add $mv" "${each_kernel[@]}"
+# Without the running kernel's headers (a kernel of one's own, say) it says what to do.
+hint="zorfldrv-dkms: the headers of the running kernel $(uname -r) are not installed"
+if [ -d "/lib/modules/$(uname -r)/build/include" ]; then
+  ! grep -qF "$hint" "$work/script.out" || fail "postinst asks for headers that are installed"
+else
+  grep -qF "$hint" "$work/script.out" && grep -qF "build tree at /lib/modules/$(uname -r)/build" "$work/script.out" ||
+    fail "postinst gave no hint for the running kernel without headers: $(cat "$work/script.out")"
+fi
 expect_dkms postinst "configure $version" "$added" 0 "status $mv" "remove $mv --all" "add $mv" "${each_kernel[@]}"
 expect_dkms postinst "abort-upgrade $version" "$added" 0
 expect_dkms prerm remove "$added" 0 "status $mv" "remove $mv --all"

@@ -192,9 +192,11 @@ TEST(CleanUp, FailuresAfterASuccessfulRun) {
   }
   // A clean-up failure does not replace an earlier error.
   Machine m;
-  RunResult r = m.run({"/q", "/ifile-that-is-missing.rom"}, {"close_status=3"});
-  EXPECT_EQ(r.code, 48);
-  EXPECT_EQ(r.out, frame("Unable to open ROM file.") + frame("Unable to close BIOS flash interface\n"));
+  m.mkrom("short.rom", {"--size", "0x40000"});
+  RunResult r = m.run({"/q", "/ishort.rom"}, {"close_status=3"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.out, frame("ROM file size does not match existing BIOS size.") +
+                       frame("Unable to close BIOS flash interface\n"));
 }
 
 TEST(Layouts, NoBootBlockAndNoNvram) {

@@ -38,8 +38,8 @@ int open_rom_file() {
 int rom_file_changed() {
   struct stat now;
   if (rom_file == nullptr || fstat(fileno(rom_file), &now) != 0) return 1;
-  return now.st_size != opened.st_size || !same_time(now.st_mtim, opened.st_mtim) ||
-         !same_time(now.st_ctim, opened.st_ctim);
+  // Not the change time: a rename of the open file, which leaves its bytes alone, moves it.
+  return now.st_size != opened.st_size || !same_time(now.st_mtim, opened.st_mtim);
 }
 
 int close_rom_file() {

@@ -10,8 +10,8 @@ extern FILE* rom_file;
 // when it is a regular file; what it was at that moment is remembered for rom_file_changed.
 int open_rom_file();
 int close_rom_file();
-// 1 when the open ROM file's size or times are no longer those it had when it was opened: it was
-// written, truncated or touched since.
+// 1 when the open ROM file's size or modification time is no longer what it was when it was
+// opened: it was written or truncated since.
 int rom_file_changed();
 extern const char ROM_FILE_CHANGED[];
 // Opens path for reading without blocking; a stream only for a regular file, else null.

@@ -294,6 +294,53 @@ TEST(Validation, FailuresWhenProgramming) {
   EXPECT_EQ(bad.out, frame("Rom file boot block is not valid."));
 }
 
+// What is programmed is what was checked. The ROM file is swapped for another or rewritten in
+// place at a known read: just after the checks, when the load begins, or during it. A swap
+// cannot reach the file already open; a rewrite is found before the first erase and ends with 48.
+TEST(CheckedBytes, AFileChangedAfterItsCheckIsNotProgrammed) {
+  const std::string changed = frame("ROM file changed after it was checked; the flash was not changed");
+  const int load = 18;  // the ROM ID and the boot block's 16 pieces are read first
+  const struct {
+    const char* name;
+    std::string fault;
+    std::vector<std::string> options;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"swapped when the check closes it", "file_swap=new.rom:0:bad.rom", {"/pbn"}, 0, ""},
+      {"swapped before the load", "file_swap=new.rom:" + std::to_string(load) + ":bad.rom", {"/pbn"}, 0, ""},
+      {"rewritten with another ROM ID", "file_rewrite=new.rom:" + std::to_string(load) + ":badid.rom", {}, 48, changed},
+      {"rewritten with a bad boot block", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/pbn"}, 48, changed},
+      {"rewritten one word longer", "file_rewrite=new.rom:" + std::to_string(load) + ":long.rom", {}, 48, changed},
+      {"cut short during the load", "file_rewrite=new.rom:100:short.rom", {}, 48, changed},
+      {"rewritten before /d loads it", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/d"}, 48, changed},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::string good = read_file(m.mkrom("new.rom", {"--seed", "31"}));
+    m.mkrom("badid.rom", {"--seed", "31", "--id", "QQ512A01"});
+    std::string bad = good;
+    bad[0x70005] ^= 0x01;
+    write_file(m.work + "/bad.rom", bad);
+    write_file(m.work + "/long.rom", good + "long");
+    write_file(m.work + "/short.rom", good.substr(0, 0x40000));
+    std::string before = m.flash();
+    std::vector<std::string> args = {"/q", "/inew.rom"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunResult r = m.run(args, {c.fault});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, c.fault.substr(0, c.fault.find('=')) + " new.rom"), 0) << c.name;
+    if (c.code == 0) {
+      EXPECT_TRUE(m.flash() == good) << c.name;
+    } else {
+      EXPECT_TRUE(m.flash() == before) << c.name;
+      EXPECT_EQ(find_line(t, "smi 0x22"), -1) << c.name;
+    }
+  }
+}
+
 std::string report(bool size, bool id, bool boot) {
   auto ok = [](bool v) { return v ? "Ok" : "Failed"; };
   return std::string("\n Comparison of ROM size....") + ok(size) + "\n Comparison of ROM ID......" +

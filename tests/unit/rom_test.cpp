@@ -183,6 +183,18 @@ TEST(BootBlockRegion, FoundByAddressInTheFileAndTheImage) {
     free_image();
     close_rom_file();
   }
+  // A marker across two boot blocks listed top first is found where they meet.
+  InfoWindow w(512, cases[1].blocks, 2, {});
+  ASSERT_EQ(w.install(), 1);
+  std::vector<uint8_t> file(0x80000, 0);
+  memcpy(&file[0x77FFE], "$BBM", 4);
+  FILE* out = fopen(path, "wb");
+  ASSERT_EQ(fwrite(file.data(), 1, file.size(), out), file.size());
+  fclose(out);
+  ASSERT_EQ(open_rom_file(), 1);
+  EXPECT_EQ(check_boot_block(), EXIT_NEED_BOOT_NVRAM);
+  free_image();
+  close_rom_file();
   options.check_rom_id = 1;
   size_ok = bootblock_ok = 0;
   unlink(path);

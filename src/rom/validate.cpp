@@ -140,7 +140,8 @@ int check_boot_block() {
 }
 
 int recheck_loaded_image() {
-  int id_ok = !options.check_rom_id || memcmp(image_slot + rom_size - 32, RomId, 5) == 0;
+  // A BIOS that reports no ROM size leaves no ROM ID in the image to compare.
+  int id_ok = !options.check_rom_id || (rom_size >= 32 && memcmp(image_slot + rom_size - 32, RomId, 5) == 0);
   int boot_ok = 1;
   if (boot_block_count() > 0) {
     int64_t total = boot_region_layout();

@@ -13,6 +13,7 @@ struct AddrList {
 
 enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2, kWindowNode = 4 };
 enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
+enum Lockdown : int { kLockdownNone = 0, kLockdownIntegrity = 1, kLockdownConfidentiality = 2 };
 
 struct FaultSet {
     bool iopl_fail;
@@ -31,6 +32,9 @@ struct FaultSet {
     uint32_t file_read_at;   // this byte offset returns short, errno EIO
     char file_close_fail[64];  // "": off; else fclose of a file of this name fails with EIO
     int insmod_fail;         // InsmodFail
+    int lockdown;            // Lockdown: the kernel's lockdown file names it, iopl fails EPERM
+    bool sig_enforce;        // only signed modules load; the machine's never are
+    bool modules_disabled;   // no module loads at all
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0
     uint32_t power_loss;     // 0: off; else killed at the N-th write command

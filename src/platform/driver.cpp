@@ -57,7 +57,8 @@ int open_node() {
 // for the kernel's reason.
 int load_from(const char* command, const char* file, const char** first_run) {
   if (!trusted_module_file(file)) return 0;
-  if (*first_run == nullptr) *first_run = command;
+  struct stat st;
+  if (*first_run == nullptr && lstat(file, &st) == 0) *first_run = command;
   return system(command) == 0;
 }
 

@@ -45,7 +45,8 @@ void describe_load_failure(const LoadFacts& f, char* line, size_t size) {
     snprintf(line, size, " %s (Key was rejected by service): see Secure Boot in zorflashlnx2(8)\n",
              f.enforced ? "the kernel loads only signed modules, and zorfldrv_mod has no signature it trusts"
                         : "the kernel rejected the signature of zorfldrv_mod");
-  } else if (f.by_name && strstr(f.output, "zorfldrv_mod not found") != nullptr) {
+  } else if (f.by_name && (strstr(f.output, "zorfldrv_mod not found") != nullptr ||
+                            strstr(f.output, "No such file or directory") != nullptr)) {
     snprintf(line, size, " no %s for this kernel (%s): install linux-headers-%s and zorfldrv-dkms\n",
              MODULE, f.release, f.release);
   } else if (f.output[0] != '\0') {

@@ -1,5 +1,7 @@
 #include "vpc.h"
 
+#include <sys/utsname.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -183,3 +185,8 @@ int find_line(const std::vector<std::string>& trace, const std::string& prefix, 
 }
 
 std::string frame(const std::string& message) { return "\nERROR: " + message + "\n\n"; }
+
+std::string kernel_release() {
+  struct utsname u;
+  return uname(&u) == 0 ? u.release : "?";
+}

@@ -28,8 +28,8 @@ const char SECOND_LOAD[] = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
 // in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
 const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
 const char UNLOAD[] = "rmmod zorfldrv_mod";
-// A module this run did not load, or has already tried to unload, gets no complaint on the
-// console when it is not there.
+// A module this run did not load, or has already tried to unload once, is unloaded quietly: it
+// may well not be there.
 const char QUIET_UNLOAD[] = "rmmod zorfldrv_mod 2> /dev/null > /dev/null";
 int module_loaded_here;
 
@@ -62,7 +62,8 @@ int load_from(const char* command, const char* file, const char** first_run) {
   return system(command) == 0;
 }
 
-// The result is not used: the module tool says on the console why it failed.
+// The result is not used: for a module this run loaded, the module tool says on the console why
+// it failed.
 void unload_module() {
   const char* command = module_loaded_here ? UNLOAD : QUIET_UNLOAD;
   module_loaded_here = 0;

@@ -190,3 +190,7 @@ std::string kernel_release() {
   struct utsname u;
   return uname(&u) == 0 ? u.release : "?";
 }
+
+std::string saved_left(const std::string& name) {
+  return " The save did not finish: " + name + " is as it was, and what was saved is in " + name + ".partial\n";
+}

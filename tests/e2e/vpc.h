@@ -62,4 +62,6 @@ int find_line(const std::vector<std::string>& trace, const std::string& prefix, 
 std::string frame(const std::string& message);
 // The running kernel's release, as the tool names it in its hint for a missing module.
 std::string kernel_release();
+// The line of a save of name that did not finish.
+std::string saved_left(const std::string& name);
 uint32_t le32_at(const std::string& bytes, size_t at);

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/command.h"
 #include "platform/trust.h"
 
 int driver_fd;
@@ -21,8 +23,11 @@ namespace {
 
 const char NODE_NAME[] = "zorfl";
 const char DRIVER_NAME[] = "zorfldrv";
-const char FIRST_LOAD[] = "insmod ./zorfldrv_mod.o 2> /dev/null > /dev/null";
-const char SECOND_LOAD[] = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
+const char FIRST_FILE[] = "./zorfldrv_mod.o";
+const char SECOND_FILE[] = "./zorfldrv_mod";
+// insmod is given the descriptor of the file that was checked, so a file swapped in under the
+// same name afterwards is never the one loaded.
+const char LOAD_FILE[] = "insmod /proc/self/fd/%d 2> /dev/null > /dev/null";
 // insmod takes a file name only; a module installed in the module tree (the DKMS package puts it
 // in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
 const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
@@ -39,23 +44,34 @@ int open_node() {
     errno = ENODEV;
     return -1;
   }
-  if (fd == 0) {  // 0 means "not loaded" in driver_fd; move off a closed stdin's slot
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    fd = moved;
-  }
-  return fd;
+  return fd;  // never 0: the standard descriptors are open from the start
 }
 
-// A load command that names a file in the working directory runs only when that file can be
-// trusted; a refused one counts as failed.
-int load_from(const char* command, const char* file) {
-  return trusted_module_file(file) && system(command) == 0;
+// A module file in the working directory is loaded only when it can be trusted; a refused or
+// absent one counts as a failed load.
+int load_from(const char* file) {
+  int fd = open_trusted_module(file);
+  if (fd < 0) return 0;
+  char command[sizeof LOAD_FILE + 16];
+  snprintf(command, sizeof command, LOAD_FILE, fd);
+  int loaded = run_system_command(command) == 0;
+  close(fd);
+  return loaded;
 }
 
 // The result is not used: the module tool says on the console why it failed.
 void unload_module() {
-  if (system(UNLOAD) != 0) return;
+  if (run_system_command(UNLOAD) != 0) return;
+}
+
+// A file system mounted nodev refuses to open any device node on it, whoever asks.
+const char* nodev_hint(int err) {
+  struct statvfs fs;
+  bool nodev = (err == EACCES || err == EPERM) && statvfs(".", &fs) == 0 && (fs.f_flag & ST_NODEV);
+  errno = err;
+  return nodev ? " The working directory is on a file system mounted nodev: run from a directory on"
+                 " a file system that allows device files\n"
+               : "";
 }
 
 int make_node(unsigned major) { return mknod(NODE_NAME, S_IFCHR | 0600, driver_device_number(major)); }
@@ -73,10 +89,11 @@ int print_failure(const char* text) {
   return 0;
 }
 
-// Reports the platform's error with its text, then takes back the node and the module.
-int give_up(const char* format) {
+// Reports the platform's error with its text and the hint, then takes back the node and the module.
+int give_up(const char* format, const char* hint = "") {
   int err = errno;
   printf(format, err, strerror(err));
+  fputs(hint, stdout);
   fflush(stdout);
   remove(NODE_NAME);
   unload_module();
@@ -119,8 +136,7 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o") && !load_from(SECOND_LOAD, "./zorfldrv_mod") &&
-      system(THIRD_LOAD) != 0) {
+  if (!load_from(FIRST_FILE) && !load_from(SECOND_FILE) && run_system_command(THIRD_LOAD) != 0) {
     return print_failure("error loading driver\n");
   }
 
@@ -132,7 +148,7 @@ int load_driver() {
   }
   if (make_node(major) != 0) return give_up("error %d creating node zorfl: %s\n");
   driver_fd = open_node();
-  if (driver_fd < 0) return give_up("error %d opening driver: %s\n");
+  if (driver_fd < 0) return give_up("error %d opening driver: %s\n", nodev_hint(errno));
   return 1;
 }
 

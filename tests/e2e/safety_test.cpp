@@ -2,6 +2,7 @@
 #ifdef ZORVPC
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,24 +53,63 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
   }
 }
 
-// The lock file: /run/lock created when missing, the file private; one that cannot be opened
-// (here a planted link, never followed) is an error of its own, and nothing is done.
+// The lock file: /run (the machine's run/) made 0755 when missing, the file private to root.
+// What another user could have left there, or a link, is refused with 19 and nothing is done;
+// nobody else can open the file root made, so nobody else can hold the lock.
 TEST(OneRunAtATime, LockFile) {
-  Machine m;
-  ASSERT_EQ(m.run({"/q"}).code, 0);
-  EXPECT_EQ(std::filesystem::status(m.state + "/lock").permissions(), std::filesystem::perms(0755));
-  EXPECT_EQ(std::filesystem::status(m.state + "/lock/zorflashlnx2.lock").permissions(),
-            std::filesystem::perms(0600));
-
-  std::filesystem::remove(m.state + "/lock/zorflashlnx2.lock");
-  write_file(m.root + "/victim", "precious");
-  std::filesystem::create_symlink(m.root + "/victim", m.state + "/lock/zorflashlnx2.lock");
-  m.clear_trace();
-  RunResult r = m.run({"/q", "/t"});
-  EXPECT_EQ(r.code, 19);
-  EXPECT_EQ(r.out, frame("Unable to open /run/lock/zorflashlnx2.lock: Too many levels of symbolic links"));
-  EXPECT_TRUE(m.trace().empty());
-  EXPECT_EQ(read_file(m.root + "/victim"), "precious");
+  const std::string lock = "/run/zorflashlnx2.lock";
+  const std::string not_ours = frame(lock + " is not a regular file of this user");
+  struct Case {
+    const char* name;
+    bool needs_root;
+    void (*plant)(const std::string& lock_file);
+    int code;
+    std::string out;
+  } cases[] = {
+      {"missing /run", false, [](const std::string&) {}, 0, ""},
+      {"root's file left readable", false, [](const std::string& f) { write_file(f, ""); chmod(f.c_str(), 0644); }, 0, ""},
+      {"planted link", false,
+       [](const std::string& f) { std::filesystem::create_symlink(f + "/../../victim", f); }, 19,
+       frame("Unable to open " + lock + ": Too many levels of symbolic links")},
+      {"FIFO", false, [](const std::string& f) { mkfifo(f.c_str(), 0600); }, 19, not_ours},
+      {"another user's file", true,
+       [](const std::string& f) {
+         write_file(f, "");
+         if (chown(f.c_str(), 65534, 65534) != 0) return;
+       },
+       19, not_ours},
+  };
+  for (const auto& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;
+    Machine m;
+    std::string file = m.state + "/run/zorflashlnx2.lock";
+    write_file(m.root + "/victim", "precious");
+    if (std::string(c.name) != "missing /run") {
+      std::filesystem::create_directory(m.state + "/run");
+      c.plant(file);
+    }
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(read_file(m.root + "/victim"), "precious") << c.name;
+    if (c.code != 0) {
+      EXPECT_TRUE(m.trace().empty()) << c.name;
+      continue;
+    }
+    EXPECT_EQ(std::filesystem::status(m.state + "/run").permissions(), std::filesystem::perms(0755)) << c.name;
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600)) << c.name;
+    if (geteuid() != 0) continue;
+    // Another user who can reach the directory can neither open the lock to hold it nor put a
+    // file beside it.
+    std::filesystem::permissions(m.root, std::filesystem::perms(0755));
+    std::filesystem::permissions(m.state, std::filesystem::perms(0755));
+    RunResult held = run_command({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "flock", "-n",
+                                  file, "true"}, m.root);
+    EXPECT_NE(held.code, 0) << c.name;
+    EXPECT_NE(held.err.find("Permission denied"), std::string::npos) << c.name << held.err;
+    RunResult again = m.run({"/q"});
+    EXPECT_EQ(again.code, 0) << c.name << again.out;
+  }
 }
 
 // A stop signal before the first erase ends the run through the whole clean-up with 20; the
@@ -200,7 +240,7 @@ TEST(ClosedDescriptors, BackupEqualsTheFlash) {
     RunResult r = run_command(argv, m.work);
     EXPECT_EQ(r.code, 0) << closing << r.err;
     EXPECT_TRUE(read_file(m.work + "/saved.rom") == m.flash()) << closing;
-    EXPECT_TRUE(read_file(m.state + "/lock/zorflashlnx2.lock").empty()) << closing;  // no console in it
+    EXPECT_TRUE(read_file(m.state + "/run/zorflashlnx2.lock").empty()) << closing;  // no console in it
   }
 }
 

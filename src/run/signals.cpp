@@ -26,11 +26,17 @@ sigset_t held_signals() {
   return set;
 }
 
+// A held signal waiting to be delivered; one that was ignored from the start (SIGHUP under
+// nohup) stays pending while blocked but was never a request to stop.
 bool held_pending() {
   sigset_t pending;
   sigpending(&pending);
   bool any = false;
-  for (int sig : HELD_SIGNALS) any = any || sigismember(&pending, sig) == 1;
+  for (int sig : HELD_SIGNALS) {
+    struct sigaction act = {};
+    sigaction(sig, nullptr, &act);
+    any = any || (sigismember(&pending, sig) == 1 && act.sa_handler != SIG_IGN);
+  }
   return any;
 }
 

@@ -139,7 +139,9 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     // The first of the tool's load commands names the object file; insmod_fail=first hits only it.
     bool object_file = file.ends_with(".o") || file.ends_with(".ko") ||
                        (file == arg && file.find('/') != std::string::npos);
-    std::string name = modprobe ? arg : module_of(file);
+    // A module's name is written inside it: a file handed over as a descriptor is the module,
+    // whatever it is called now.
+    std::string name = modprobe ? arg : file != arg ? kModuleName : module_of(file);
     if (modprobe && (name != kModuleName || !g_vpc.machine->module_installed)) {
         say(quiet, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
         return 1;

@@ -87,6 +87,9 @@ TEST(Driver, LoadFailures) {
       {"both load commands fail", {"insmod_fail=both"}, "error loading driver\n"},
       {"loaded but not listed", {"not_listed"}, "error driver zorfldrv not found\n"},
       {"node does not open", {"node_unopenable"}, "error 13 opening driver: Permission denied\n"},
+      {"working directory mounted nodev", {"nodev"},
+       "error 13 opening driver: Permission denied\n The working directory is on a file system mounted nodev:"
+       " run from a directory on a file system that allows device files\n"},
   };
   for (const auto& c : cases) {
     Machine m;
@@ -146,11 +149,43 @@ TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
   }
 }
 
+// The module tools run with a fixed PATH and none of the caller's shell variables: a user's own
+// insmod early in PATH, or a start-up file or option the shell would act on, never runs as root.
+TEST(Driver, CallersEnvironmentNeverChoosesWhatRuns) {
+  Machine m;
+  std::string bin = m.root + "/bin";
+  std::filesystem::create_directory(bin);
+  for (const char* tool : {"insmod", "rmmod", "modprobe"}) {
+    write_file(bin + "/" + tool, "#!/bin/sh\ntouch " + m.root + "/ran\n");
+    std::filesystem::permissions(bin + "/" + tool, std::filesystem::perms(0755));
+  }
+  write_file(m.root + "/startup", "touch " + m.root + "/ran\n");
+  const char* path = getenv("PATH");
+  const std::vector<std::string> settings[] = {
+      {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")},
+      {"BASH_ENV=" + m.root + "/startup"}, {"ENV=" + m.root + "/startup"}, {"IFS=/"},
+      {"CDPATH=" + m.root}, {"SHELLOPTS=xtrace"},
+  };
+  for (const auto& set : settings) {
+    m.clear_trace();
+    std::vector<std::string> argv = {"env"};
+    argv.insert(argv.end(), set.begin(), set.end());
+    for (const auto& w : m.command({"/q"})) argv.push_back(w);
+    RunResult r = run_command(argv, m.work);
+    EXPECT_EQ(r.code, 0) << set[0] << r.out;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, "system insmod fd:zorfldrv_mod = 0"), 0) << set[0];
+    for (const auto& l : lines_starting(t, "system ")) EXPECT_EQ(l.find(" ran "), std::string::npos) << l;
+    EXPECT_FALSE(file_exists(m.root + "/ran")) << set[0];
+    expect_clean_end(m);
+  }
+}
+
 // Something else under the node's name: the kernel's EEXIST on mknod, the thing removed, the
 // module unloaded, and the next run starts clean.
 TEST(Driver, ForeignEntryNamedZorfl) {
-  enum Kind { Directory, PlainFile, Link };
-  for (Kind kind : {Directory, PlainFile, Link}) {
+  enum Kind { Directory, PlainFile, Link, LinkToDevice };
+  for (Kind kind : {Directory, PlainFile, Link, LinkToDevice}) {
     Machine m;
     std::string node = m.work + "/zorfl";
     std::string target = m.root + "/target";
@@ -160,13 +195,22 @@ TEST(Driver, ForeignEntryNamedZorfl) {
     if (kind == Link) {
       ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
     }
+    if (kind == LinkToDevice) {
+      // A working node elsewhere, the module loaded: the link is still never followed.
+      write_file(target, "zorvpc-node c 254:0\n");
+      ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
+      write_file(m.state + "/module", "loaded = 1\nmajor = 254\n");
+    }
 
     RunResult r = m.run({"/q"});
     EXPECT_EQ(r.code, 16) << kind;
-    EXPECT_EQ(r.out, "error 17 creating node zorfl: File exists\n" + frame("Unable to load driver\n"))
+    EXPECT_EQ(r.out, (kind == LinkToDevice ? "error loading driver\n" : "error 17 creating node zorfl: File exists\n") +
+                         frame("Unable to load driver\n"))
         << kind;
     EXPECT_FALSE(file_exists(node)) << kind;
-    EXPECT_EQ(read_file(target), "keep me");
+    if (kind != LinkToDevice) {
+      EXPECT_EQ(read_file(target), "keep me");
+    }
     auto t = m.trace();
     EXPECT_EQ(find_line(t, "ioctl"), -1) << kind;  // no driver request went anywhere
     expect_clean_end(m);

@@ -149,21 +149,26 @@ TEST(StopSignals, EverySignalAtEveryPhase) {
   const std::vector<std::string> args = {"/q", "/obackup.rom", "/inew.rom", "/pb"};
   const std::string stopped = frame("Stopped by a signal; the flash was not changed");
   const std::string held = "\n Stop signal held until programming ended\n";
+  // A stop before the first erase is acted on at the next flash command or file piece: reads
+  // is how many flash reads the run made in all, saved how many bytes reached the save file
+  // (-1: not checked).
   const struct {
     const char* name;
     std::string fault;  // the signal's number is appended
     bool before_erase;
+    int reads;
+    long saved;
   } phases[] = {
-      {"discovery: open", "signal_at=open:1:", true},
-      {"discovery: ROM ID", "signal_at=read:1:", true},
-      {"loading the ROM file", "signal_file=new.rom:read:1:", true},
-      {"the save's reads", "signal_at=read:200:", true},
-      {"writing the save", "signal_file=backup.rom:write:100:", true},
-      {"first erase", "signal_at=erase:1:", false},
-      {"between the passes", "signal_at=erase:6:", false},  // the last main erase; writes follow
-      {"verify", "signal_at=read:600:", false},
-      {"boot-block passes", "signal_at=erase:7:", false},
-      {"clean-up", "signal_at=close:1:", false},
+      {"discovery: open", "signal_at=open:1:", true, 0, -1},
+      {"discovery: ROM ID", "signal_at=read:1:", true, 1, -1},
+      {"loading the ROM file", "signal_file=new.rom:read:1:", true, -1, -1},
+      {"the save's reads", "signal_at=read:200:", true, 200, -1},
+      {"writing the save", "signal_file=backup.rom:write:100:", true, -1, 100 * 4096},
+      {"first erase", "signal_at=erase:1:", false, -1, -1},
+      {"between the passes", "signal_at=erase:6:", false, -1, -1},  // the last main erase
+      {"verify", "signal_at=read:600:", false, -1, -1},
+      {"boot-block passes", "signal_at=erase:7:", false, -1, -1},
+      {"clean-up", "signal_at=close:1:", false, -1, -1},
   };
   std::string programmed;
   {
@@ -191,7 +196,9 @@ TEST(StopSignals, EverySignalAtEveryPhase) {
         if (p.before_erase && !ignored) {
           ok &= r.code == 20 && r.out.size() >= stopped.size() &&
                 r.out.compare(r.out.size() - stopped.size(), stopped.size(), stopped) == 0 &&
-                m.flash() == before && find_line(t, "smi 0x22") == -1;
+                m.flash() == before && find_line(t, "smi 0x22") == -1 &&
+              (p.reads < 0 || lines_starting(t, "smi 0x21").size() == static_cast<size_t>(p.reads)) &&
+              (p.saved < 0 || static_cast<long>(read_file(m.work + "/backup.rom").size()) == p.saved);
         } else {
           ok &= r.code == 0 && r.out == (ignored ? "" : held) && m.flash() == programmed &&
                 read_file(m.work + "/backup.rom") == before;

@@ -12,9 +12,10 @@ namespace {
 const char* const SHELL_VARIABLES[] = {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS", "BASHOPTS", "GLOBIGNORE"};
 
 // bash imports a variable named BASH_FUNC_name%% as the function name: it could stand in for a
-// command. unsetenv moves the later entries down, so the same slot is looked at again.
+// command. unsetenv moves the later entries down, so the same slot is looked at again. Called
+// after a setenv, so environ is never null here.
 void drop_exported_functions() {
-  for (size_t i = 0; environ != nullptr && environ[i] != nullptr;) {
+  for (size_t i = 0; environ[i] != nullptr;) {
     const char* entry = environ[i];
     const char* eq = strchr(entry, '=');
     if (strncmp(entry, "BASH_FUNC_", 10) == 0 && eq != nullptr) {

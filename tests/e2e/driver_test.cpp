@@ -164,7 +164,7 @@ TEST(Driver, CallersEnvironmentNeverChoosesWhatRuns) {
   const std::vector<std::string> settings[] = {
       {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")},
       {"BASH_ENV=" + m.root + "/startup"}, {"ENV=" + m.root + "/startup"}, {"IFS=/"},
-      {"CDPATH=" + m.root}, {"SHELLOPTS=xtrace"},
+      {"CDPATH=" + m.root}, {"SHELLOPTS=xtrace"}, {"BASH_FUNC_insmod%%=() { touch " + m.root + "/ran; }"},
   };
   for (const auto& set : settings) {
     m.clear_trace();

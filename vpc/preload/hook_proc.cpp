@@ -275,6 +275,9 @@ std::string caller_code(const char* tool)
     for (const char* v : {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS"})
         if (std::getenv(v))
             return std::string("the caller's ") + v;
+    for (char** e = environ; e && *e; ++e)  // a function bash would define from the environment
+        if (!std::strncmp(*e, "BASH_FUNC_", 10))
+            return "the caller's exported function";
     std::string file = program_file(tool);
     if (file == tool)  // not on PATH: the machine's own tools stand in
         return "";

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/command.h"
+#include "platform/load_failure.h"
 #include "platform/trust.h"
 
 int driver_fd;
@@ -32,6 +33,10 @@ const char LOAD_FILE[] = "insmod /proc/self/fd/%d 2> /dev/null > /dev/null";
 // in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
 const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
 const char UNLOAD[] = "rmmod zorfldrv_mod";
+// A module this run did not load, or has already tried to unload once, is unloaded quietly: it
+// may well not be there.
+const char QUIET_UNLOAD[] = "rmmod zorfldrv_mod 2> /dev/null > /dev/null";
+int module_loaded_here;
 
 // The node is opened without following links and used only when it is a character device: a
 // root process must not send driver requests to whatever a planted link or file points at.
@@ -48,20 +53,29 @@ int open_node() {
 }
 
 // A module file in the working directory is loaded only when it can be trusted; a refused or
-// absent one counts as a failed load.
-int load_from(const char* file) {
+// absent one counts as a failed load. The first command that ran and failed is kept, with the
+// descriptor it names still open, to be asked again for the kernel's reason.
+int load_from(const char* file, char* first_run, size_t size, int* first_fd) {
   int fd = open_trusted_module(file);
   if (fd < 0) return 0;
   char command[sizeof LOAD_FILE + 16];
   snprintf(command, sizeof command, LOAD_FILE, fd);
   int loaded = run_system_command(command) == 0;
-  close(fd);
+  if (!loaded && first_run[0] == '\0') {
+    snprintf(first_run, size, "%s", command);
+    *first_fd = fd;
+  } else {
+    close(fd);
+  }
   return loaded;
 }
 
-// The result is not used: the module tool says on the console why it failed.
+// The result is not used: for a module this run loaded, the module tool says on the console why
+// it failed.
 void unload_module() {
-  if (run_system_command(UNLOAD) != 0) return;
+  const char* command = module_loaded_here ? UNLOAD : QUIET_UNLOAD;
+  module_loaded_here = 0;
+  if (run_system_command(command) != 0) return;
 }
 
 // A file system mounted nodev refuses to open any device node on it, whoever asks.
@@ -89,13 +103,19 @@ int print_failure(const char* text) {
   return 0;
 }
 
-// Reports the platform's error with its text and the hint, then takes back the node and the module.
+// Reports the platform's error with its text and the hint, then takes back the node and the
+// module. A device node in the way is what a power cut during an earlier run leaves: once it is
+// gone, the same command works.
 int give_up(const char* format, const char* hint = "") {
   int err = errno;
   printf(format, err, strerror(err));
   fputs(hint, stdout);
+  struct stat st;
+  bool stale = err == EEXIST && lstat(NODE_NAME, &st) == 0 && S_ISCHR(st.st_mode);
+  if (remove(NODE_NAME) == 0 && stale) {
+    printf("a device node left by an earlier, interrupted run was removed; run the same command again\n");
+  }
   fflush(stdout);
-  remove(NODE_NAME);
   unload_module();
   return 0;
 }
@@ -136,9 +156,21 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  if (!load_from(FIRST_FILE) && !load_from(SECOND_FILE) && run_system_command(THIRD_LOAD) != 0) {
-    return print_failure("error loading driver\n");
+  char first_run[sizeof LOAD_FILE + 16] = "";
+  int first_fd = -1;
+  if (!load_from(FIRST_FILE, first_run, sizeof first_run, &first_fd) &&
+      !load_from(SECOND_FILE, first_run, sizeof first_run, &first_fd) && run_system_command(THIRD_LOAD) != 0) {
+    char reason[256];
+    int loaded = retry_load_for_reason(first_run[0] ? first_run : THIRD_LOAD, reason, sizeof reason);
+    if (first_fd >= 0) close(first_fd);
+    if (!loaded) {
+      print_failure("error loading driver\n");
+      return print_failure(reason);
+    }
+  } else if (first_fd >= 0) {
+    close(first_fd);
   }
+  module_loaded_here = 1;
 
   scan_devices(&major);
   if (major == 0) {

@@ -247,7 +247,9 @@ TEST(ErasedRomId, SaysSoAndNamesN) {
 TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
   const std::string dir_line = "the directory is writable by other users\n";
   const std::string owner_line = "the directory is owned by another user\n";
-  const std::string no_load = "error loading driver\n" + frame("Unable to load driver\n");
+  const std::string no_load = "error loading driver\n no zorfldrv_mod for this kernel (" + kernel_release() +
+                              "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n" +
+                              frame("Unable to load driver\n");
   struct Case {
     const char* name;
     void (*plant)(const std::string& work);
@@ -262,7 +264,10 @@ TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
          write_file(w + "/zorfldrv_mod.o", "module");
          std::filesystem::permissions(w, std::filesystem::perms(0775));
        },
-       " not loading ./zorfldrv_mod.o: " + dir_line + " not loading ./zorfldrv_mod: " + dir_line + no_load,
+       " not loading ./zorfldrv_mod.o: " + dir_line + " not loading ./zorfldrv_mod: " + dir_line +
+           "error loading driver\n no zorfldrv_mod for this kernel (" + kernel_release() +
+           "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n" +
+           frame("Unable to load driver\n"),
        16, false, {}, false},
       {"group-writable directory, no module file, module installed",
        [](const std::string& w) {

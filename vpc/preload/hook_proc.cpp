@@ -47,12 +47,27 @@ bool ends_words(const std::string& w)
     return w[0] == '|' || w[0] == ';' || w[0] == '&';
 }
 
-std::vector<std::string> command_words(const char* cmd, bool* err_redirected)
+// Where the command's error output goes: 2, the descriptor N of "2>&N", or -1 when it is sent
+// to a file (as "2> /dev/null").
+int error_output(const char* cmd)
+{
+    const char* r = std::strstr(cmd, "2>");
+    if (!r)
+        return 2;
+    if (r[2] != '&')
+        return -1;
+    int fd = 0;
+    const char* p = r + 3;
+    for (; *p >= '0' && *p <= '9' && fd < 1000; ++p)
+        fd = fd * 10 + (*p - '0');
+    return p == r + 3 ? -1 : fd;
+}
+
+std::vector<std::string> command_words(const char* cmd)
 {
     std::vector<std::string> out;
     std::string cur;
     bool stop = false;
-    *err_redirected = std::strstr(cmd, "2>") != nullptr;
     for (const char* p = cmd;; ++p) {
         if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\0') {
             if (!cur.empty() && !stop) {
@@ -83,11 +98,11 @@ std::string module_of(const std::string& arg)
     return b;
 }
 
-void say(bool quiet, const std::string& msg)
+void say(int fd, const std::string& msg)
 {
-    if (quiet)
+    if (fd < 0)
         return;
-    ssize_t w = write(2, msg.data(), msg.size());
+    ssize_t w = write(fd, msg.data(), msg.size());
     (void)w;
 }
 
@@ -132,7 +147,7 @@ void trace_module_text(const std::string& file)
 // insmod takes a file and never searches the module tree: "insmod zorfldrv_mod" is the file
 // zorfldrv_mod in the working directory. modprobe takes a name and finds the module only
 // when the machine has it installed.
-int load_module(const std::string& tool, const std::string& arg, bool quiet)
+int load_module(const std::string& tool, const std::string& arg, int err_fd)
 {
     bool modprobe = tool == "modprobe";
     std::string file = opened_file(arg);
@@ -142,22 +157,33 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     // A module's name is written inside it: a file handed over as a descriptor is the module,
     // whatever it is called now.
     std::string name = modprobe ? arg : file != arg ? kModuleName : module_of(file);
+    // Messages name a descriptor's file as the tool's user knows it, not as /proc/self/fd/N.
+    std::string shown = file != arg ? base_name(file.c_str()) : arg;
     if (modprobe && (name != kModuleName || !g_vpc.machine->module_installed)) {
-        say(quiet, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
+        say(err_fd, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
         return 1;
     }
     if (!modprobe && access(arg.c_str(), F_OK) != 0) {
-        say(quiet, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
+        say(err_fd, tool + ": ERROR: could not load module " + shown + ": No such file or directory\n");
         return 1;
     }
     if (name != kModuleName) {
-        say(quiet, tool + ": ERROR: could not insert module " + arg + ": Unknown symbol in module\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + shown + ": Unknown symbol in module\n");
+        return 1;
+    }
+    // The kernel's refusals, in its words: the machine's module is never signed.
+    const char* refused = g_vpc.faults.modules_disabled ? "Operation not permitted"
+                          : g_vpc.faults.sig_enforce    ? "Key was rejected by service"
+                                                        : nullptr;
+    if (refused) {
+        say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': " + refused + "\n"
+                            : tool + ": ERROR: could not insert module " + shown + ": " + refused + "\n");
         return 1;
     }
     int f = g_vpc.faults.insmod_fail;
     if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe)) {
-        say(quiet, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
-                            : tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
+        say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
+                            : tool + ": ERROR: could not insert module " + shown + ": Invalid module format\n");
         return 1;
     }
     ModuleState ms{};
@@ -165,7 +191,7 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     if (ms.loaded) {
         if (modprobe)  // nothing to do
             return 0;
-        say(quiet, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + shown + ": File exists\n");
         return 1;
     }
     ms.loaded = true;
@@ -176,21 +202,21 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     return 0;
 }
 
-int unload_module(const std::string& tool, const std::string& arg, bool quiet)
+int unload_module(const std::string& tool, const std::string& arg, int err_fd)
 {
     ModuleState ms{};
     read_module_state(&ms);
     std::string name = module_of(arg);
     bool modprobe = tool == "modprobe";
     if (name != kModuleName || !ms.loaded) {
-        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is not in kernel.\n"
+        say(err_fd, modprobe ? "modprobe: FATAL: Module " + name + " is not in kernel.\n"
                             : tool + ": ERROR: Module " + name + " is not currently loaded\n");
         return 1;
     }
     OpenFiles users;
     read_open_files(&users);
     if (users.count > 0) {
-        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is in use.\n"
+        say(err_fd, modprobe ? "modprobe: FATAL: Module " + name + " is in use.\n"
                             : tool + ": ERROR: Module " + name + " is in use\n");
         return 1;
     }
@@ -199,7 +225,7 @@ int unload_module(const std::string& tool, const std::string& arg, bool quiet)
     return 0;
 }
 
-int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
+int emulate_module_tool(const std::vector<std::string>& w, int err_fd)
 {
     std::string tool = base_name(w[0].c_str());
     bool remove = tool == "rmmod";
@@ -211,17 +237,17 @@ int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
             arg = w[i];
     }
     if (!g_vpc.active) {
-        say(quiet, tool + ": ERROR: no virtual machine attached; module tools are never run\n");
+        say(err_fd, tool + ": ERROR: no virtual machine attached; module tools are never run\n");
         return 1;
     }
     if (arg.empty()) {
-        say(quiet, tool + ": ERROR: missing module name.\n");
+        say(err_fd, tool + ": ERROR: missing module name.\n");
         return 1;
     }
     if (tool == "kmod")
         return 1;
     machine_lock();
-    int r = remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    int r = remove ? unload_module(tool, arg, err_fd) : load_module(tool, arg, err_fd);
     machine_unlock();
     return r;
 }
@@ -301,8 +327,7 @@ VPC_EXPORT int system(const char* cmd)
     resolve_real();
     if (!cmd)
         return real::system(cmd);
-    bool quiet;
-    std::vector<std::string> w = command_words(cmd, &quiet);
+    std::vector<std::string> w = command_words(cmd);
     if (w.empty() || !is_module_tool(w[0].c_str()))
         return real::system(cmd);
     // As the C library's system does while the command runs: SIGINT and SIGQUIT ignored, which
@@ -313,7 +338,7 @@ VPC_EXPORT int system(const char* cmd)
     sigaction(SIGQUIT, &ignore, &old_quit);
     std::string other = caller_code(w[0].c_str());
     // The caller's code runs in the tool's place; it loads nothing.
-    int code = other.empty() ? emulate_module_tool(w, quiet) : 1;
+    int code = other.empty() ? emulate_module_tool(w, error_output(cmd)) : 1;
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "system");
@@ -343,7 +368,7 @@ VPC_EXPORT int iopl(int level) noexcept
     int r = 0, err = 0;
     if (level < 0 || level > 3)
         r = -1, err = EINVAL;
-    else if (g_vpc.faults.iopl_fail)
+    else if (g_vpc.faults.iopl_fail || g_vpc.faults.lockdown != kLockdownNone)
         r = -1, err = EPERM;
     else
         g_vpc.iopl_level = level;

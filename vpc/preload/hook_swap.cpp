@@ -5,9 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "state.h"
 
@@ -32,12 +30,4 @@ void swap_after_check(const char* path)
     lb_str(&lb, " = ");
     trace_result(&lb, r, errno);
     errno = err;
-}
-
-VPC_EXPORT int lstat(const char* path, struct stat* st) noexcept
-{
-    static auto real_lstat = reinterpret_cast<int (*)(const char*, struct stat*)>(dlsym(RTLD_NEXT, "lstat"));
-    int r = real_lstat(path, st);
-    swap_after_check(path);
-    return r;
 }

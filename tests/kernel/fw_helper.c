@@ -10,6 +10,7 @@
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,6 +79,55 @@ static int timed(char **argv)
 	fprintf(stderr, "%ld %d\n", (long)((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000),
 		WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 	return 0;
+}
+
+/*
+ * Runs CMD in a process group of its own, as a shell's foreground job is, with
+ * every signal at its default and none blocked (a non-interactive shell's
+ * background job would have SIGINT and SIGQUIT ignored). Its output is copied
+ * to ours; when WORD first shows in it, SIG goes to the whole group, as a
+ * Ctrl-C at the terminal does. Exits with the command's status.
+ */
+static int signalled(int sig, const char *word, char **argv)
+{
+	char buf[4096], seen[8192] = "";
+	size_t len = 0;
+	int fds[2], status, sent = 0;
+	ssize_t n;
+	pid_t pid;
+
+	if (pipe(fds) != 0)
+		return 125;
+	pid = fork();
+	if (pid == 0) {
+		sigset_t none;
+
+		for (int s = 1; s < 65; s++)
+			signal(s, SIG_DFL);
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, NULL);
+		setpgid(0, 0);
+		dup2(fds[1], 1);
+		close(fds[0]);
+		close(fds[1]);
+		execv(argv[0], argv);
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	close(fds[1]);
+	while ((n = read(fds[0], buf, sizeof(buf))) > 0) {
+		if (write(1, buf, (size_t)n) != n)
+			break;
+		for (ssize_t i = 0; i < n && len < sizeof(seen) - 1; i++)
+			seen[len++] = buf[i] ? buf[i] : ' ';
+		seen[len] = '\0';
+		if (!sent && strstr(seen, word)) {
+			kill(-pid, sig);
+			sent = 1;
+		}
+	}
+	waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 /* ---- the minimal client ---- */
@@ -207,8 +257,11 @@ int main(int argc, char **argv)
 		return cmos(strtoul(argv[2], NULL, 0));
 	if (argc >= 3 && !strcmp(argv[1], "time"))
 		return timed(argv + 2);
+	if (argc >= 5 && !strcmp(argv[1], "signal"))
+		return signalled(atoi(argv[2]), argv[3], argv + 4);
 	if (argc == 4 && !strcmp(argv[1], "client"))
 		return client(argv[2], argv[3]);
-	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | time CMD... | client MODULE ROM\n");
+	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | time CMD... | signal SIG WORD CMD... |"
+		" client MODULE ROM\n");
 	return 1;
 }

@@ -131,6 +131,8 @@ TEST(BootBlockRegion, SumAndMarker) {
   memcpy(&s[60], "$BBM", 4);  // the last four bytes are not searched
   EXPECT_EQ(has_bbm_marker(s.data(), 64), 0);
   EXPECT_EQ(has_bbm_marker(s.data(), 3), 0);
+  memcpy(&s[10], "$BB$$BBM", 8);  // a '$' that starts no marker does not end the search
+  EXPECT_EQ(has_bbm_marker(s.data(), 64), 1);
 }
 
 // Which of the default machine's ten blocks a pass handles, as a string of 0 and 1. The ROM

@@ -4,7 +4,9 @@
  *   fw_helper chip BASE SIZE          the flash chip as mapped, to stdout
  *   fw_helper cmos INDEX              a CMOS byte of the RTC, in hex
  *   fw_helper time CMD [ARG...]       runs CMD with the handler's counters
- *                                     cleared; prints on stderr "US EXIT T0 T1"
+ *                                     cleared, from a timer tick on, without
+ *                                     address randomization; prints on stderr
+ *                                     "US EXIT T0 T1"
  *                                     (guest CLOCK_MONOTONIC in µs, TSC before
  *                                     the fork and after the wait), then per
  *                                     command 0x20-0x24 " COUNT FIRST LAST"
@@ -28,6 +30,7 @@
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -126,10 +129,18 @@ static int timed(char **argv)
 	if (!st)
 		return die("no handler counters");
 	memset((void *)st, 0, sizeof *st);
+	/* Every run starts right after a timer tick and with the same address
+	 * layout: the waits for the kernel's grace periods in the module load
+	 * and unload then end at the same point of every run. */
+	clock_gettime(CLOCK_MONOTONIC_COARSE, &a);
+	do
+		clock_gettime(CLOCK_MONOTONIC_COARSE, &b);
+	while (b.tv_sec == a.tv_sec && b.tv_nsec == a.tv_nsec);
 	t0 = tsc();
 	clock_gettime(CLOCK_MONOTONIC, &a);
 	pid = fork();
 	if (pid == 0) {
+		personality(ADDR_NO_RANDOMIZE);
 		execv(argv[0], argv);
 		_exit(127);
 	}

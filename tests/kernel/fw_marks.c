@@ -6,7 +6,8 @@
  * program's own output is untouched. Marks taken: the preload's constructor
  * (the loader is done), the run lock's open, each module command (system(),
  * or posix_spawn/fork) and the wait for it, the first open of /dev/mem and of
- * a ".rom" file, and exit().
+ * a ".rom" file (the checks) and the second (the load, where it opens the file
+ * again), and exit().
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -59,8 +60,8 @@ static void saw_path(const char *path)
 		mark("lock, iopl, module file checks", "");
 	else if (!seen_mem && !strcmp(path, "/dev/mem") && (seen_mem = 1))
 		mark("/dev/mem, discovery", "");
-	else if (!seen_rom && ends_with(path, ".rom") && (seen_rom = 1))
-		mark("file checks and load", "");
+	else if (seen_rom < 2 && ends_with(path, ".rom"))
+		mark(seen_rom++ ? "load: 4 KB reads, scan, copy" : "file checks: size, ROM ID, boot block", "");
 }
 
 __attribute__((constructor)) static void started(void)
@@ -81,7 +82,14 @@ __attribute__((destructor)) static void finished(void)
 		fclose(out);
 }
 
-#define REAL(name) (__extension__(__typeof__(&name))dlsym(RTLD_NEXT, #name))
+/* The next definition of a call, looked up once: a lookup is dear beside a mark. */
+#define REAL(name)                                                                        \
+	(__extension__({                                                                  \
+		static __typeof__(&name) real_;                                           \
+		if (!real_)                                                               \
+			real_ = (__extension__(__typeof__(&name))dlsym(RTLD_NEXT, #name)); \
+		real_;                                                                    \
+	}))
 
 /* A module command starts: "insmod ./x.o 2> /dev/null" is the step
  * "driver load: insmod ./x.o"; once the ROM file was opened it is the unload. */

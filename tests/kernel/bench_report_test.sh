@@ -43,6 +43,7 @@ while IFS='|' read -r name edit want text; do
 done <<'TABLE'
 whole log: the median of three pairs|s/^//|0|deterministic ratio tool/client: 1.1000 (median of 3 pairs
 steps of the marked run, in TSC order|s/^//|0|0.500 ms  process start
+unmarked runs in phases, medians|s/^//|0|+17.000  after close: clean-up, driver unload, exit
 guest cut off before the end|/bench done/d|1|bench: the guest did not finish (QEMU ended 0)
 a pair missing|/bench client 2 /d|1|bench: pair 2: 0 client runs, not 1
 a pair more than announced|s/bench pairs 3/bench pairs 2/|1|bench: 3 tool and 3 client runs for 2 pairs

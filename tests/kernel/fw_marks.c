@@ -4,10 +4,10 @@
  * library call that starts a step of a flashing run takes a TSC reading; the
  * readings go to FILE as "TSC step name" lines when the program exits, so the
  * program's own output is untouched. Marks taken: the preload's constructor
- * (the loader is done), the run lock's open, each module command (system(),
- * or posix_spawn/fork) and the wait for it, the first open of /dev/mem and of
- * a ".rom" file (the checks) and the second (the load, where it opens the file
- * again), and exit().
+ * (the loader is done), the run lock's open, the ROM file's open, the first
+ * look at /proc/devices, each module command (system(), or posix_spawn/fork)
+ * and the wait for it, /dev/mem, the first read of the ROM file (its checks)
+ * and its first read from offset 0 (the load), and exit().
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +27,10 @@ static struct {
 	char step[64];
 } marks[32];
 static unsigned n_marks;
-static int seen_lock, seen_mem, seen_rom;
+static int seen_lock, seen_mem, seen_rom, seen_devices, unloading;
+static FILE *rom_stream;
+static int rom_read, rom_loaded;
+static char last_path[256];	/* the path of the last open() */
 
 static uint64_t tsc(void)
 {
@@ -57,11 +61,32 @@ static void saw_path(const char *path)
 	if (!path)
 		return;
 	if (!seen_lock && ends_with(path, "zorflashlnx2.lock") && (seen_lock = 1))
-		mark("lock, iopl, module file checks", "");
+		mark("lock, iopl", "");
 	else if (!seen_mem && !strcmp(path, "/dev/mem") && (seen_mem = 1))
 		mark("/dev/mem, discovery", "");
-	else if (seen_rom < 2 && ends_with(path, ".rom"))
-		mark(seen_rom++ ? "load: 4 KB reads, scan, copy" : "file checks: size, ROM ID, boot block", "");
+	else if (!seen_devices && !strcmp(path, "/proc/devices") && (seen_devices = 1))
+		mark("driver: node, /proc/devices, module file checks", "");
+	else if (!seen_rom && ends_with(path, ".rom") && (seen_rom = 1))
+		mark("ROM file open", "");
+}
+
+/* The ROM file's stream: its first read is the checks', its first from the
+ * start of the file the load's. */
+static FILE *saw_stream(const char *path, FILE *f)
+{
+	if (path && ends_with(path, ".rom") && !rom_stream)
+		rom_stream = f;
+	return f;
+}
+
+static void reading(FILE *f)
+{
+	if (!f || f != rom_stream)
+		return;
+	if (!rom_read && (rom_read = 1))
+		mark("file checks: ROM ID, boot block", "");
+	else if (!rom_loaded && ftello(f) == 0 && (rom_loaded = 1))
+		mark("load: 4 KB reads, scan, copy", "");
 }
 
 __attribute__((constructor)) static void started(void)
@@ -92,7 +117,7 @@ __attribute__((destructor)) static void finished(void)
 	}))
 
 /* A module command starts: "insmod ./x.o 2> /dev/null" is the step
- * "driver load: insmod ./x.o"; once the ROM file was opened it is the unload. */
+ * "driver load: insmod ./x.o", "rmmod x" the step "unload: rmmod x". */
 static void command_starts(const char *command)
 {
 	const char *end = command ? strstr(command, " 2>") : NULL;
@@ -100,12 +125,13 @@ static void command_starts(const char *command)
 
 	snprintf(what, sizeof what, "%.*s", command ? (int)(end ? end - command : (long)strlen(command)) : 0,
 		 command ? command : "");
-	mark(seen_rom ? "unload: " : "driver load: ", what);
+	unloading = !strncmp(what, "rmmod", 5);
+	mark(unloading ? "unload: " : "driver load: ", what);
 }
 
 static void command_done(void)
 {
-	mark(seen_rom ? "exit: descriptors, privilege" : "node: /proc/devices, mknod, open", "");
+	mark(unloading ? "exit: descriptors, privilege" : "node: /proc/devices, mknod, open", "");
 }
 
 int system(const char *command)
@@ -170,6 +196,7 @@ int open(const char *path, int flags, ...)
 	mode = mode_of(flags, ap);
 	va_end(ap);
 	saw_path(path);
+	snprintf(last_path, sizeof last_path, "%s", path);
 	return REAL(open)(path, flags, mode);
 }
 
@@ -182,6 +209,7 @@ int open64(const char *path, int flags, ...)
 	mode = mode_of(flags, ap);
 	va_end(ap);
 	saw_path(path);
+	snprintf(last_path, sizeof last_path, "%s", path);
 	return REAL(open64)(path, flags, mode);
 }
 
@@ -194,19 +222,38 @@ int openat(int dir, const char *path, int flags, ...)
 	mode = mode_of(flags, ap);
 	va_end(ap);
 	saw_path(path);
+	snprintf(last_path, sizeof last_path, "%s", path);
 	return REAL(openat)(dir, path, flags, mode);
 }
 
 FILE *fopen(const char *path, const char *how)
 {
 	saw_path(path);
-	return REAL(fopen)(path, how);
+	return saw_stream(path, REAL(fopen)(path, how));
 }
 
 FILE *fopen64(const char *path, const char *how)
 {
 	saw_path(path);
-	return REAL(fopen64)(path, how);
+	return saw_stream(path, REAL(fopen64)(path, how));
+}
+
+/* A stream made from a descriptor of the ROM file: the one opened last. */
+FILE *fdopen(int fd, const char *how)
+{
+	return saw_stream(last_path, REAL(fdopen)(fd, how));
+}
+
+size_t fread(void *buf, size_t size, size_t n, FILE *f)
+{
+	reading(f);
+	return REAL(fread)(buf, size, n, f);
+}
+
+size_t __fread_chk(void *buf, size_t buflen, size_t size, size_t n, FILE *f)
+{
+	reading(f);
+	return REAL(__fread_chk)(buf, buflen, size, n, f);
 }
 
 void exit(int code)

@@ -127,6 +127,22 @@ esac
 exit 0
 STUB
 chmod 755 "$work/bin/dkms"
+# mokutil answers for the key as DKMS's key would be: enrolled or not (MOK_ENROLLED).
+cat >"$work/bin/mokutil" <<'STUB'
+#!/bin/sh
+[ "$1" = --test-key ] || exit 2
+[ "$MOK_ENROLLED" = yes ] && exit 0
+echo "$2 is not enrolled"
+exit 1
+STUB
+chmod 755 "$work/bin/mokutil"
+# The running kernel as the scripts see it (ZORFLDRV_SYSFS): sig_enforce and lockdown.
+fake_kernel() { # SIG_ENFORCE LOCKDOWN_LINE
+  mkdir -p "$work/sys/module/module/parameters" "$work/sys/kernel/security"
+  echo "$1" >"$work/sys/module/module/parameters/sig_enforce"
+  echo "$2" >"$work/sys/kernel/security/lockdown"
+}
+fake_kernel N "[none] integrity confidentiality"
 
 mv="-m zorfldrv -v $version"
 added="zorfldrv/$version: added"
@@ -147,7 +163,7 @@ expect_dkms() {
   : >"$work/dkms.log"
   set +e
   # shellcheck disable=SC2086
-  DKMS_LOG=$work/dkms.log DKMS_STATUS=$status DKMS_BUILD_STATUS=$build_status \
+  DKMS_LOG=$work/dkms.log DKMS_STATUS=$status DKMS_BUILD_STATUS=$build_status ZORFLDRV_SYSFS=$work/sys \
     PATH="$work/bin:/usr/bin:/bin" "$work/control/$script" $args >"$work/script.out" 2>&1
   rc=$?
   set -e
@@ -169,6 +185,27 @@ expect_dkms prerm remove "$added" 0 "status $mv" "remove $mv --all"
 expect_dkms prerm "upgrade $version" "$added" 0 "status $mv" "remove $mv --all"
 expect_dkms prerm remove "" 0 "status $mv"
 expect_dkms prerm "failed-upgrade $version" "$added" 0
+# The signing hint: only on a kernel that enforces signatures, only while the key is not enrolled;
+# the lockdown line only on a locked-down kernel.
+while IFS='|' read -r enforce lockdown enrolled want_hint want_locked; do
+  fake_kernel "$enforce" "$lockdown"
+  MOK_ENROLLED=$enrolled expect_dkms postinst configure "" 0 "status $mv" "add $mv" "${each_kernel[@]}"
+  got_hint=no got_locked=no
+  grep -qF "run 'mokutil --import /var/lib/dkms/mok.pub' and confirm the enrolment at the next boot" \
+    "$work/script.out" && got_hint=yes
+  grep -qF "the running kernel is also locked down" "$work/script.out" && got_locked=yes
+  [ "$got_hint $got_locked" = "$want_hint $want_locked" ] ||
+    fail "postinst, sig_enforce $enforce, lockdown '$lockdown', key enrolled $enrolled:" \
+      "hint $got_hint, lockdown line $got_locked; expected $want_hint, $want_locked"
+done <<'TABLE'
+N|[none] integrity confidentiality|no|no|no
+Y|[none] integrity confidentiality|no|yes|no
+Y|[none] integrity confidentiality|yes|no|no
+N|none [integrity] confidentiality|no|yes|yes
+N|none integrity [confidentiality]|yes|no|yes
+TABLE
+fake_kernel N "[none] integrity confidentiality"
+
 if [ ${#kernels[@]} -gt 0 ]; then
   # A build that fails fails the configuration: nothing is installed, and dpkg says so.
   expect_dkms postinst configure "" 3 "status $mv" "add $mv" "build $mv -k ${kernels[0]}"

@@ -1,5 +1,6 @@
 #include "rom/validate.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -139,7 +140,7 @@ int show_file_rom_id(const char* path) {
     return EXIT_FILE_READ;
   }
   fclose(file);
-  if (__builtin_popcountll(static_cast<uint64_t>(size)) < 2) {
+  if (std::popcount(static_cast<uint64_t>(size)) < 2) {
     if (!options.quiet) printf(" ROMID[%s].......%s\n", path, id);
     return 0;
   }

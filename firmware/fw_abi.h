@@ -6,10 +6,12 @@
 #ifndef FW_ABI_H
 #define FW_ABI_H
 
+#ifndef __ASSEMBLER__
 #ifdef __KERNEL__
 #include <linux/types.h>
 #else
 #include <stdint.h>
+#endif
 #endif
 
 #define FW_SMRAM	0xA0000u	/* SMBASE */
@@ -19,9 +21,12 @@
 #define FW_CONFIG_AT	0x10u		/* offset of struct fw_config in the image */
 #define FW_MAGIC	0x57465a51u	/* "QZFW" */
 #define FW_NONE		0xFFFFFFFFu	/* a module parameter left unset */
-#define FW_MAX_BLOCKS	128u
-#define FW_MAX_FAULT_ADDRS 16u
+#define FW_MAX_BLOCKS	128
+#define FW_MAX_FAULT_ADDRS 16
+/* sizeof(struct fw_config), for the room the handler's entry code keeps for it */
+#define FW_CONFIG_SIZE	((7 + 2 + 5 * (1 + FW_MAX_FAULT_ADDRS) + 1) * 4 + FW_MAX_BLOCKS * 8)
 
+#ifndef __ASSEMBLER__
 struct fw_block {
 	uint32_t address;
 	uint32_t size;
@@ -56,5 +61,6 @@ struct fw_config {
 	uint32_t block_count;
 	struct fw_block blocks[FW_MAX_BLOCKS];	/* the BlockTable: erase takes only these */
 };
+#endif
 
 #endif

@@ -9,6 +9,7 @@
 #define APM_CONTROL 0xB2
 
 extern struct fw_config fw_config;
+_Static_assert(sizeof(struct fw_config) == FW_CONFIG_SIZE, "entry.S keeps FW_CONFIG_SIZE bytes for it");
 void smm_main(void);
 
 static struct fw_state state;

@@ -193,6 +193,16 @@ TEST(FlashCore, CommandsAnswerTheirStatusAndLeaveTheChipAsNorFlash)
     }
 }
 
+// The numbers zorvpc(1) documents and traces show, and that a BIOS's callers rely on.
+TEST(FlashCore, StatusValuesAreTheDocumentedOnes)
+{
+    const int documented[][2] = {{FW_OK, 0},          {FW_REFUSED, 1},   {FW_BAD_ADDRESS, 3},
+                                 {FW_BAD_LENGTH, 4},  {FW_BAD_CHECKSUM, 5}, {FW_BAD_BUFFER, 6},
+                                 {FW_DEVICE_ERROR, 7}, {FW_NOT_OPEN, 8}};
+    for (const auto& d : documented)
+        EXPECT_EQ(d[0], d[1]);
+}
+
 TEST(FlashCore, WordChecksumOfLittleEndianWords)
 {
     std::vector<uint8_t> b(FW_PIECE, 0);

@@ -6,10 +6,12 @@
 #ifndef FW_ABI_H
 #define FW_ABI_H
 
+#ifndef __ASSEMBLER__
 #ifdef __KERNEL__
 #include <linux/types.h>
 #else
 #include <stdint.h>
+#endif
 #endif
 
 #define FW_SMRAM	0xA0000u	/* SMBASE */
@@ -18,12 +20,33 @@
 #define FW_IMAGE_END	0xAFE00u	/* the CPU's save-state area starts here */
 #define FW_CONFIG_AT	0x10u		/* offset of struct fw_config in the image */
 #define FW_MAGIC	0x57465a51u	/* "QZFW" */
-#define FW_NONE		0xFFFFFFFFu	/* no fault at any address */
-#define FW_MAX_BLOCKS	128u
+#define FW_NONE		0xFFFFFFFFu	/* a module parameter left unset */
+#define FW_MAX_BLOCKS	128
+#define FW_MAX_FAULT_ADDRS 16
+/* sizeof(struct fw_config), for the room the handler's entry code keeps for it */
+#define FW_CONFIG_SIZE	((7 + 2 + 5 * (1 + FW_MAX_FAULT_ADDRS) + 1) * 4 + FW_MAX_BLOCKS * 8)
 
+#ifndef __ASSEMBLER__
 struct fw_block {
 	uint32_t address;
 	uint32_t size;
+};
+
+/* Flash addresses a fault hits: the piece or block that holds one of them. */
+struct fw_addrs {
+	uint32_t count;
+	uint32_t addr[FW_MAX_FAULT_ADDRS];
+};
+
+/* What the flash handler can be told to get wrong. */
+struct fw_faults {
+	uint32_t open_status;		/* the open command answers it; 1 refuses */
+	uint32_t close_status;		/* the close command answers it; not 0 stays open */
+	struct fw_addrs read_fail;	/* a read answers 7, nothing read */
+	struct fw_addrs read_badsum;	/* a read answers 0 with a wrong checksum */
+	struct fw_addrs erase_fail;	/* an erase answers 7, nothing erased */
+	struct fw_addrs write_fail;	/* a write answers 7, nothing written */
+	struct fw_addrs write_corrupt;	/* that byte is stored with bit 0 wrong, status 0 */
 };
 
 struct fw_config {
@@ -34,13 +57,11 @@ struct fw_config {
 	uint32_t rom_size;
 	uint32_t sector_size;	/* the chip's erase unit */
 	uint32_t write_buffer;	/* bytes per buffered program command */
-	uint32_t open_status;	/* status the open command answers */
-	uint32_t erase_fail;	/* an erase of the block holding it fails */
-	uint32_t write_fail;	/* a write of the piece holding it fails */
-	uint32_t bad_byte;	/* the byte at this address is stored wrong, silently */
+	struct fw_faults faults;
 	uint32_t block_count;
 	struct fw_block blocks[FW_MAX_BLOCKS];	/* the BlockTable: erase takes only these */
 };
+#endif
 
 /* Counters the handler keeps per command (0x20-0x24), for the benchmark:
  * how many it ran, and the TSC when the first began and the last ended. They

@@ -4,6 +4,8 @@
  * mode, run the C handler on a stack below the entry, and leave with rsm,
  * which restores everything the interrupted code had from the save area.
  */
+#include "../fw_abi.h"
+
 	.section .entry, "ax"
 	.code16
 	.globl	_start
@@ -14,7 +16,7 @@ _start:
 	.org	0x10
 	.globl	fw_config
 fw_config:
-	.fill	12 * 4 + 128 * 8, 1, 0
+	.fill	FW_CONFIG_SIZE, 1, 0
 
 real16:
 	lgdtl	%cs:(gdt_desc - _start + 0x8000)	/* CS base is SMBASE */

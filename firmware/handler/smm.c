@@ -9,6 +9,7 @@
 #define APM_CONTROL 0xB2
 
 extern struct fw_config fw_config;
+_Static_assert(sizeof(struct fw_config) == FW_CONFIG_SIZE, "entry.S keeps FW_CONFIG_SIZE bytes for it");
 void smm_main(void);
 
 static struct fw_state state;
@@ -67,11 +68,16 @@ void smm_main(void)
 
 	if (fw_config.magic != FW_MAGIC)
 		return;
-	if (!state.cfg) {
+	if (!state.faults) {
 		chip.base = fw_config.chip;
 		chip.sector = fw_config.sector_size;
 		chip.wbuf = fw_config.write_buffer;
-		state.cfg = &fw_config;
+		state.rom_base = fw_config.rom_base;
+		state.rom_size = fw_config.rom_size;
+		state.blocks = fw_config.blocks;
+		state.block_count = fw_config.block_count < FW_MAX_BLOCKS ? fw_config.block_count
+									  : FW_MAX_BLOCKS;
+		state.faults = &fw_config.faults;
 		state.host.ctx = &chip;
 		state.host.buffer = buffer_at;
 		state.host.read = cfi_read;

@@ -23,16 +23,24 @@ MODULE_PARM_DESC(rom_kb, "ROM size in KB, a multiple of 64 from 128 (layout: 64 
 static uint bios_kb = 256;
 module_param(bios_kb, uint, 0444);
 MODULE_PARM_DESC(bios_kb, "size of the first pflash drive, which sits above the chip");
-static uint open_status;
+/* The faults, named as the virtual PC's, one address each. */
+static uint open_status, close_status;
 module_param(open_status, uint, 0444);
 MODULE_PARM_DESC(open_status, "status of the open command (1 refuses)");
-static ulong erase_fail = FW_NONE, write_fail = FW_NONE, bad_byte = FW_NONE;
+module_param(close_status, uint, 0444);
+MODULE_PARM_DESC(close_status, "status of the close command (not 0: the interface stays open)");
+static ulong read_fail = FW_NONE, read_badsum = FW_NONE, erase_fail = FW_NONE,
+	     write_fail = FW_NONE, write_corrupt = FW_NONE;
+module_param(read_fail, ulong, 0444);
+MODULE_PARM_DESC(read_fail, "flash address: reading the 1 KB piece that holds it fails");
+module_param(read_badsum, ulong, 0444);
+MODULE_PARM_DESC(read_badsum, "flash address: reading that piece gives a wrong checksum, with status 0");
 module_param(erase_fail, ulong, 0444);
 MODULE_PARM_DESC(erase_fail, "flash address: erasing the block that holds it fails");
 module_param(write_fail, ulong, 0444);
 MODULE_PARM_DESC(write_fail, "flash address: writing the 1 KB piece that holds it fails");
-module_param(bad_byte, ulong, 0444);
-MODULE_PARM_DESC(bad_byte, "flash address: the byte written there is stored wrong, with status 0");
+module_param(write_corrupt, ulong, 0444);
+MODULE_PARM_DESC(write_corrupt, "flash address: the byte written there is stored with bit 0 wrong, with status 0");
 
 #define SMI_PORT	0xB2
 #define SMRAM_REG	0x72		/* i440FX SMRAM control */
@@ -51,6 +59,12 @@ MODULE_PARM_DESC(bad_byte, "flash address: the byte written there is stored wron
 #define PARAM_SIZE	32		/* 17 used */
 #define FREE_RUN	0x100		/* zero bytes the records may take */
 #define RECORDS_SIZE	(HEADER_SIZE + PARAM_SIZE + sizeof(struct fw_stats))
+
+static void set_fault(struct fw_addrs *f, ulong address)
+{
+	f->count = address <= 0xFFFFFFFFul && address != FW_NONE;
+	f->addr[0] = (u32)address;
+}
 
 static void put16(u8 *p, u16 v) { p[0] = v; p[1] = v >> 8; }
 static void put32(u8 *p, u32 v) { put16(p, v); put16(p + 2, v >> 16); }
@@ -76,10 +90,13 @@ static int make_layout(struct fw_config *c)
 	c->chip = (u32)(0x100000000ull - (u64)(bios_kb + rom_kb) * 1024);
 	c->sector_size = 4096;
 	c->write_buffer = 256;
-	c->open_status = open_status;
-	c->erase_fail = erase_fail;
-	c->write_fail = write_fail;
-	c->bad_byte = bad_byte;
+	c->faults.open_status = open_status;
+	c->faults.close_status = close_status;
+	set_fault(&c->faults.read_fail, read_fail);
+	set_fault(&c->faults.read_badsum, read_badsum);
+	set_fault(&c->faults.erase_fail, erase_fail);
+	set_fault(&c->faults.write_fail, write_fail);
+	set_fault(&c->faults.write_corrupt, write_corrupt);
 	c->magic = FW_MAGIC;
 	return 0;
 }

@@ -23,58 +23,6 @@ int64_t rom_file_size;
 namespace {
 uint32_t image_fill;  // bytes appended to the image so far
 
-// Both searches look at every 8th or 16th offset of every 4 KB chunk of the file, and a record
-// can start at one only if the 32-bit word there holds the record's first four bytes. So they
-// first pass over whole blocks in which no word at a multiple of 4 from the block's start does,
-// which is nearly every block, comparing a vector of words at a time; only a block that holds
-// one is searched offset by offset.
-using Words16 = uint32_t __attribute__((vector_size(16)));
-using Words32 = uint32_t __attribute__((vector_size(32)));
-
-template <class Words>
-inline bool any_lane(const Words& v) {
-  uint64_t part[sizeof(Words) / 8];
-  memcpy(part, &v, sizeof(Words));
-  uint64_t any = 0;
-  for (uint64_t p : part) any |= p;
-  return any != 0;
-}
-
-// The first q + k * sizeof(Words) from which the next sizeof(Words) bytes hold word, or from
-// which fewer remain before len. Eight vectors are taken per step while they fit.
-template <class Words>
-inline uint32_t skip_blocks(const uint8_t* chunk, uint32_t q, uint32_t len, uint32_t word) {
-  constexpr uint32_t BYTES = sizeof(Words);
-  Words w;
-  for (; q + 8 * BYTES <= len; q += 8 * BYTES) {
-    Words hit = {};
-#pragma GCC unroll 8
-    for (uint32_t i = 0; i < 8 * BYTES; i += BYTES) {
-      memcpy(&w, chunk + q + i, BYTES);
-      hit |= reinterpret_cast<Words>(w == word);
-    }
-    if (any_lane(hit)) break;
-  }
-  for (; q + BYTES <= len; q += BYTES) {
-    memcpy(&w, chunk + q, BYTES);
-    if (any_lane(reinterpret_cast<Words>(w == word))) break;
-  }
-  return q;
-}
-
-// Twice as wide where the processor has AVX2, as glibc's memcpy then is.
-__attribute__((target("avx2"))) uint32_t skip_blocks_avx2(const uint8_t* chunk, uint32_t q,
-                                                          uint32_t len, uint32_t word) {
-  return skip_blocks<Words32>(chunk, q, len, word);
-}
-
-uint32_t skip_clean_blocks(const uint8_t* chunk, uint32_t q, uint32_t len, const char* text) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  uint32_t word;
-  memcpy(&word, text, 4);
-  return avx2 ? skip_blocks_avx2(chunk, q, len, word) : skip_blocks<Words16>(chunk, q, len, word);
-}
-
 // The load fills the image 4 KB at a time, and each fresh page of it costs a fault; in 2 MB
 // pages a 64 MB image takes 32 faults instead of 16384. Only a hint: without it, or where the
 // kernel declines it, the image is the same.
@@ -122,12 +70,10 @@ void free_scratch() {
   scratch_size = 0;
 }
 
+// A SignatureRecord starts 2 bytes past a multiple of 8 and needs its signature byte 3 bytes
+// before it and its balancing word 14 bytes after its start inside the same chunk.
 void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
   for (uint32_t q = 10; q + 22 <= len; q += 8) {
-    if ((q - 10) % 32 == 0) {
-      q = skip_clean_blocks(chunk, q, len, "ZORB");
-      if (q + 22 > len) break;
-    }
     if (memcmp(chunk + q, "ZORBIOSC", 8) != 0) continue;
     uint8_t old = chunk[q - 3];
     chunk[q - 3] = static_cast<uint8_t>(value);
@@ -139,12 +85,9 @@ void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
   }
 }
 
+// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long.
 int find_nc_header(const uint8_t* chunk, uint32_t len) {
   for (uint32_t q = 0; q + 16 <= len; q += 16) {
-    if (q % 32 == 0) {
-      q = skip_clean_blocks(chunk, q, len, "ZORN");
-      if (q + 16 > len) break;
-    }
     if (memcmp(chunk + q, "ZORNCBLK", 8) == 0) return static_cast<int>(q);
   }
   return -1;

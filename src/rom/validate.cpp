@@ -1,6 +1,7 @@
 #include "rom/validate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -211,7 +212,7 @@ int show_file_rom_id(const char* path) {
     return EXIT_FILE_READ;
   }
   fclose(file);
-  if (__builtin_popcountll(static_cast<uint64_t>(size)) < 2) {
+  if (std::popcount(static_cast<uint64_t>(size)) < 2) {
     if (!options.quiet) printf(" ROMID[%s].......%s\n", path, id);
     return 0;
   }

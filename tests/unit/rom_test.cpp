@@ -77,6 +77,12 @@ TEST(SignaturePatch, OnlyAlignedRecordsInsideTheChunk) {
   d[2031] = 0;
   patch_signature(d.data(), 2048, 18);
   EXPECT_EQ(d[2031], 0);
+  // "ZORBIOSX": all eight letters count.
+  auto f = chunk_with_records({42});
+  f[49] = 'X';
+  auto f_before = f;
+  patch_signature(f.data(), CHUNK_SIZE, 18);
+  EXPECT_EQ(f, f_before);
   // A byte that already holds the value changes nothing.
   auto e = chunk_with_records({42});
   e[39] = 18;
@@ -104,6 +110,9 @@ TEST_F(NcScan, FirstAlignedHeaderPerChunk) {
   scan_nc_blocks(chunk({{8, 0x100}}).data(), CHUNK_SIZE, 0x11000);  // not a multiple of 16
   scan_nc_blocks(chunk({{0x30, 0x200}, {0x40, 0x300}}).data(), CHUNK_SIZE, 0x12000);
   scan_nc_blocks(chunk({{4080, 0x400}}).data(), CHUNK_SIZE, 0x13000);
+  auto near = chunk({{0x20, 0x100}});
+  near[0x27] = 'X';  // "ZORNCBLX": all eight letters count
+  scan_nc_blocks(near.data(), CHUNK_SIZE, 0x14000);
   ASSERT_EQ(nc_blocks.nc_count, 3);
   EXPECT_EQ(nc_blocks.nc_start[0], 0x10000u);
   EXPECT_EQ(nc_blocks.nc_size[0], 0x8000u);

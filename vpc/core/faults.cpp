@@ -9,8 +9,6 @@ void faults_clear(FaultSet* f)
 {
     std::memset(f, 0, sizeof *f);
     f->signature_at = -1;
-    f->open_status = -1;
-    f->close_status = -1;
 }
 
 namespace {
@@ -48,10 +46,10 @@ bool set_window(uint32_t* mask, const char* value, bool node_too)
     return true;
 }
 
-bool add_addr(AddrList* list, const char* value)
+bool add_addr(fw_addrs* list, const char* value)
 {
     uint32_t a;
-    if (!value || !parse_u32(value, &a) || list->count >= kMaxFaultAddrs)
+    if (!value || !parse_u32(value, &a) || list->count >= FW_MAX_FAULT_ADDRS)
         return false;
     list->addr[list->count++] = a;
     return true;
@@ -80,12 +78,12 @@ bool set_file_change(FaultSet* f, int how, const char* value)
     return true;
 }
 
-bool set_status(int* slot, const char* value)
+bool set_status(uint32_t* slot, const char* value)
 {
     uint32_t v;
     if (!value || !parse_u32(value, &v) || v > 255)
         return false;
-    *slot = int(v);
+    *slot = v;
     return true;
 }
 
@@ -234,9 +232,9 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         else
             ok = false;
     } else if (!std::strcmp(key, "open_status"))
-        ok = set_status(&f->open_status, value);
+        ok = set_status(&f->flash.open_status, value);
     else if (!std::strcmp(key, "close_status"))
-        ok = set_status(&f->close_status, value);
+        ok = set_status(&f->flash.close_status, value);
     else if (!std::strcmp(key, "power_loss"))
         ok = value && parse_u32(value, &f->power_loss) && f->power_loss > 0;
     else if (!std::strcmp(key, "signal_at"))
@@ -248,15 +246,15 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
     else if (!std::strcmp(key, "nodev"))
         ok = set_bool(&f->nodev, value);
     else if (!std::strcmp(key, "read_fail"))
-        ok = add_addr(&f->read_fail, value);
+        ok = add_addr(&f->flash.read_fail, value);
     else if (!std::strcmp(key, "read_badsum"))
-        ok = add_addr(&f->read_badsum, value);
+        ok = add_addr(&f->flash.read_badsum, value);
     else if (!std::strcmp(key, "erase_fail"))
-        ok = add_addr(&f->erase_fail, value);
+        ok = add_addr(&f->flash.erase_fail, value);
     else if (!std::strcmp(key, "write_fail"))
-        ok = add_addr(&f->write_fail, value);
+        ok = add_addr(&f->flash.write_fail, value);
     else if (!std::strcmp(key, "write_corrupt"))
-        ok = add_addr(&f->write_corrupt, value);
+        ok = add_addr(&f->flash.write_corrupt, value);
     else {
         std::snprintf(err, size_t(errlen), "unknown fault '%s'", key);
         return false;
@@ -264,14 +262,6 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
     if (!ok)
         std::snprintf(err, size_t(errlen), "bad value for fault '%s'", text);
     return ok;
-}
-
-bool fault_hits(const AddrList& list, uint32_t start, uint32_t len)
-{
-    for (int i = 0; i < list.count; ++i)
-        if (list.addr[i] >= start && uint64_t(list.addr[i]) < uint64_t(start) + len)
-            return true;
-    return false;
 }
 
 const char* const kFaultHelp =
@@ -308,7 +298,8 @@ const char* const kFaultHelp =
     "  read_badsum=ADDR     SMI read of that piece answers 0 but a wrong checksum\n"
     "  erase_fail=ADDR      SMI erase of the block holding ADDR answers 7, nothing erased\n"
     "  write_fail=ADDR      SMI write of the piece holding ADDR answers 7, nothing written\n"
-    "  write_corrupt=ADDR   SMI write of that piece answers 0 but stores a wrong byte\n"
+    "  write_corrupt=ADDR   SMI write of the piece holding ADDR answers 0 but stores the\n"
+    "                       byte at ADDR with bit 0 wrong\n"
     "  power_loss=N         the process is killed (SIGKILL) on the N-th SMI write of the run,\n"
     "                       before that write reaches the flash; earlier writes stay;\n"
     "                       when the run's command ends, the machine reboots (zorvpc reboot)\n"

@@ -4,12 +4,7 @@
 #pragma once
 #include <cstdint>
 
-constexpr int kMaxFaultAddrs = 16;
-
-struct AddrList {
-    int count;
-    uint32_t addr[kMaxFaultAddrs];
-};
+#include "flash_core.h"
 
 enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2, kWindowNode = 4 };
 enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
@@ -40,8 +35,6 @@ struct FaultSet {
     int lockdown;            // Lockdown: the kernel's lockdown file names it, iopl fails EPERM
     bool sig_enforce;        // only signed modules load; the machine's never are
     bool modules_disabled;   // no module loads at all
-    int open_status;         // -1: handler answers 0
-    int close_status;        // -1: handler answers 0
     uint32_t power_loss;     // 0: off; else killed at the N-th write command
     uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th SMI of signal_command
     uint32_t signal_number;
@@ -54,11 +47,7 @@ struct FaultSet {
                              // right after the first open or lstat of NAME
     bool nodev;              // the file systems are mounted nodev: statvfs says so, the node
                              // cannot be opened (EACCES)
-    AddrList read_fail;
-    AddrList read_badsum;
-    AddrList erase_fail;
-    AddrList write_fail;
-    AddrList write_corrupt;
+    fw_faults flash;         // the flash handler's own: the firmware core plays them
 };
 
 void faults_clear(FaultSet* f);
@@ -66,9 +55,6 @@ void faults_clear(FaultSet* f);
 // Applies one "KEY" or "KEY=VALUE" switch. Boolean keys take no value, 1 or 0.
 // On failure writes a reason into err (errlen bytes) and returns false.
 bool fault_apply(FaultSet* f, const char* text, char* err, int errlen);
-
-// True when addr lies in [start, start + len).
-bool fault_hits(const AddrList& list, uint32_t start, uint32_t len);
 
 // One line per fault key with its argument and meaning, for --help.
 extern const char* const kFaultHelp;

@@ -7,10 +7,7 @@
 
 #include "faults.h"
 
-struct BlockEntry {
-    uint32_t address;
-    uint32_t size;
-};
+using BlockEntry = fw_block;  // address, size: the record the flash handler checks erases against
 
 constexpr uint32_t kPhysMemSize = 0x200000;   // 2 MB of emulated physical memory
 constexpr uint32_t kBiosSegment = 0xF0000;

@@ -50,10 +50,10 @@ uint8_t port_in(uint16_t port)
 void run_smi(uint8_t command)
 {
     machine_lock();
-    g_vpc.handler.open = handler_is_open();
+    g_vpc.handler.core.open = handler_is_open();
     SmiResult r = flash_smi(&g_vpc.handler, command);
     if (!r.power_loss)
-        set_handler_open(g_vpc.handler.open);
+        set_handler_open(g_vpc.handler.core.open);
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "smi ");
@@ -75,8 +75,12 @@ void run_smi(uint8_t command)
         for (;;)
             pause();
     }
-    lb_str(&lb, " status=");
-    lb_dec(&lb, r.status);
+    if (r.ignored) {
+        lb_str(&lb, " ignored");
+    } else {
+        lb_str(&lb, " status=");
+        lb_dec(&lb, r.status);
+    }
     trace_line(&lb);
     machine_unlock();
     signal_at_smi(command);

@@ -225,16 +225,8 @@ void attach()
     }
     g_vpc.machine = m;
     g_vpc.info_phys = m->info_paragraph * 16;
-    FlashHandler& h = g_vpc.handler;
-    h.phys = g_vpc.phys;
-    h.phys_size = kPhysMemSize;
-    h.flash = g_vpc.flash;
-    h.flash_size = g_vpc.flash_size;
-    h.rom_base = rom_base(*m);
-    h.param_phys = header_place(*m, g_vpc.faults).param_phys;
-    h.blocks = m->blocks.data();
-    h.block_count = uint32_t(m->blocks.size());
-    h.faults = &g_vpc.faults;
+    flash_handler_init(&g_vpc.handler, *m, g_vpc.phys, kPhysMemSize, g_vpc.flash,
+                       header_place(*m, g_vpc.faults).param_phys, &g_vpc.faults);
     install_port_trap();
     g_vpc.active = true;
 }

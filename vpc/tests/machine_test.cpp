@@ -114,8 +114,8 @@ TEST(MachineDescription, LinesOverrideAccumulateAndClear)
                  "nvram = 0xF8000\nfault = read_fail=0xF0000\nwrite_fail = 0xF8000\n");
     ASSERT_EQ(m.blocks.size(), 3u);
     EXPECT_EQ(m.blocks[2].address, 0xFC000u);
-    EXPECT_EQ(m.faults.read_fail.count, 1);
-    EXPECT_EQ(m.faults.write_fail.addr[0], 0xF8000u);
+    EXPECT_EQ(m.faults.flash.read_fail.count, 1u);
+    EXPECT_EQ(m.faults.flash.write_fail.addr[0], 0xF8000u);
 
     m = parse_ok(std::string(kDefaultMachine) + "nvram = none\n");
     EXPECT_TRUE(m.nvram.empty());

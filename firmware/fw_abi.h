@@ -20,6 +20,8 @@
 #define FW_MAGIC	0x57465a51u	/* "QZFW" */
 #define FW_NONE		0xFFFFFFFFu	/* no fault at any address */
 #define FW_MAX_BLOCKS	128u
+#define FW_SMI_COUNT_AT	28u		/* FlashParamBlock bytes 28-31 (past the 17 the protocol uses,
+					   inside the 32 the module keeps): SMIs the handler has taken */
 
 struct fw_block {
 	uint32_t address;

@@ -1,0 +1,64 @@
+// The round trip: a virtual machine, saved with the tool's /o and captured under zorvpc run,
+// gives a twin on which the tool behaves as on the machine itself.
+#include "harness.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+
+namespace {
+
+// Every example machine, and layouts none of them has.
+std::vector<std::string> machines()
+{
+    std::vector<std::string> out = {
+        "",
+        "header_pos=0xffe0 param_offset=0",  // header near the segment's end, parameter block on it
+        "info_paragraph=0xf000 header_pos=0x9000 smi_port=0x1234",  // flash info inside the BIOS segment
+        "nvram_list_offset=0xfe00 info_record_offset=0x20",
+        "rom_kb=64 'block=0xf0000 0x10000' boot_blocks=1 nvram=none",
+    };
+    std::vector<std::string> confs;
+    if (DIR* d = opendir(VPC_MACHINES_DIR)) {
+        while (dirent* e = readdir(d))
+            if (std::string n = e->d_name; n.size() > 5 && n.substr(n.size() - 5) == ".conf")
+                confs.push_back(std::string("--machine ") + VPC_MACHINES_DIR + "/" + n);
+        closedir(d);
+    }
+    std::sort(confs.begin(), confs.end());
+    EXPECT_GE(confs.size(), 5u);
+    out.insert(out.end(), confs.begin(), confs.end());
+    return out;
+}
+
+TEST_F(VpcTest, CapturedTwinBehavesAsTheMachine)
+{
+    const std::string vpc = q(ZORVPC_EXE), tool = q(ZORFL_TOOL);
+    for (const std::string& m : machines()) {
+        SCOPED_TRACE(m.empty() ? "default machine" : m);
+        sh("rm -rf " + q(st()) + " twin *.rom; touch zorfldrv_mod.o");
+        init(m);
+        ASSERT_EQ(sh(vpc + " mkrom " + q(st()) + " new.rom").code, 0);
+        RunResult r = sh(vpc + " run " + q(st()) + " -- " + tool + " /obackup.rom");
+        ASSERT_EQ(r.code, 0) << r.out;
+        clear_trace();
+        r = sh(vpc + " run " + q(st()) + " -- " + vpc + " capture twin --flash backup.rom");
+        ASSERT_EQ(r.code, 0) << r.err;
+        // The capture only opened, mapped and read memory.
+        for (const std::string& line : trace())
+            EXPECT_TRUE(line.rfind("fopen /dev/mem", 0) == 0 || line.rfind("mmap mem", 0) == 0 ||
+                        line.rfind("munmap mem", 0) == 0 || line.rfind("fclose /dev/mem", 0) == 0)
+                << line;
+        // The same records at the same places, as the virtual PC lays them out.
+        EXPECT_EQ(sh(vpc + " show twin layout").out, sh(vpc + " show " + q(st()) + " layout").out);
+        for (const char* args : {"/t", "/inew.rom /d", "/inew.rom /pbn"}) {
+            RunResult real = sh(vpc + " run " + q(st()) + " -- " + tool + " " + args);
+            RunResult twin = sh(vpc + " run twin -- " + tool + " " + args);
+            EXPECT_EQ(twin.code, real.code) << args;
+            EXPECT_EQ(twin.out, real.out) << args;
+        }
+        EXPECT_TRUE(file("flash.bin") == read_all(work() + "/twin/flash.bin"));
+    }
+}
+
+} // namespace

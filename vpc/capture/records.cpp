@@ -9,10 +9,7 @@
 #include "flash/le.h"
 #include "platform/physmem.h"
 
-namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
+std::string format_text(const char* fmt, ...)
 {
     char text[512];
     va_list ap;
@@ -22,31 +19,33 @@ std::string format(const char* fmt, ...)
     return text;
 }
 
+namespace {
+
 bool fits(uint64_t offset, uint64_t length, uint32_t len) { return offset + length <= len; }
 
 // Why read_flash_info refused the window: the first record or table that does not fit.
 std::string info_refusal(const uint8_t* info, uint32_t len, uint32_t seg, uint32_t ptr)
 {
     if (!fits(ptr, 4, len))
-        return format("the word at +0x%X that holds the FlashInfoRecord's offset runs past the flash-info "
+        return format_text("the word at +0x%X that holds the FlashInfoRecord's offset runs past the flash-info "
                       "segment at 0x%05X", ptr, seg);
     uint32_t rec = le32(info + ptr);
     if (!fits(rec, INFO_RECORD_SIZE, len))
-        return format("the FlashInfoRecord at +0x%X (word at +0x%X) runs past the flash-info segment at 0x%05X",
+        return format_text("the FlashInfoRecord at +0x%X (word at +0x%X) runs past the flash-info segment at 0x%05X",
                       rec, ptr, seg);
     uint32_t table = le16(info + rec + INFO_BLOCK_TABLE), nvram = le16(info + rec + INFO_NVRAM_LIST);
     if (!fits(table, 4, len))
-        return format("the BlockTable at +0x%X runs past the flash-info segment at 0x%05X", table, seg);
+        return format_text("the BlockTable at +0x%X runs past the flash-info segment at 0x%05X", table, seg);
     if (!fits(nvram, 2, len))
-        return format("the NvramList at +0x%X runs past the flash-info segment at 0x%05X", nvram, seg);
+        return format_text("the NvramList at +0x%X runs past the flash-info segment at 0x%05X", nvram, seg);
     uint32_t n = le16(info + table), b = le16(info + table + 2), m = le16(info + nvram);
     if (b > n)
-        return format("the BlockTable at 0x%05X counts %u boot-block entries but has only %u entries",
+        return format_text("the BlockTable at 0x%05X counts %u boot-block entries but has only %u entries",
                       seg + table, b, n);
     if (!fits(table + 4, uint64_t(n) * 8, len))
-        return format("the BlockTable at 0x%05X with %u entries runs past the flash-info segment's end at 0x%05X",
+        return format_text("the BlockTable at 0x%05X with %u entries runs past the flash-info segment's end at 0x%05X",
                       seg + table, n, seg + len);
-    return format("the NvramList at 0x%05X with %u entries runs past the flash-info segment's end at 0x%05X",
+    return format_text("the NvramList at 0x%05X with %u entries runs past the flash-info segment's end at 0x%05X",
                   seg + nvram, m, seg + len);
 }
 
@@ -56,7 +55,7 @@ bool capture_header(const uint8_t* seg, uint32_t len, FoundHeader* h, std::strin
 {
     int pos = find_flash_header(seg, len);
     if (pos < 0) {
-        *why = format("no \"$QZX\" header in the system BIOS segment (searched 0x%05X to 0x%05X): this BIOS "
+        *why = format_text("no \"$QZX\" header in the system BIOS segment (searched 0x%05X to 0x%05X): this BIOS "
                       "describes no flash interface",
                       BIOS_SEGMENT, BIOS_SEGMENT + SIGNATURE_LAST_POSITION);
         return false;
@@ -64,10 +63,10 @@ bool capture_header(const uint8_t* seg, uint32_t len, FoundHeader* h, std::strin
     uint32_t at = uint32_t(pos);
     if (!header_in_window(seg, len, at)) {
         if (!fits(at, HEADER_SIZE, len))
-            *why = format("\"$QZX\" at 0x%05X: its %u-byte header runs past the segment's end at 0x%05X",
+            *why = format_text("\"$QZX\" at 0x%05X: its %u-byte header runs past the segment's end at 0x%05X",
                           BIOS_SEGMENT + at, HEADER_SIZE, BIOS_SEGMENT + len);
         else
-            *why = format("\"$QZX\" at 0x%05X: its FlashParamBlock at +0x%X runs past the segment's end at 0x%05X",
+            *why = format_text("\"$QZX\" at 0x%05X: its FlashParamBlock at +0x%X runs past the segment's end at 0x%05X",
                           BIOS_SEGMENT + at, seg[at + HEADER_PARAM_OFFSET], BIOS_SEGMENT + len);
         return false;
     }
@@ -90,11 +89,11 @@ bool capture_info(const uint8_t* info, uint32_t len, const FoundHeader& h, Found
     f->block_table_offset = uint32_t(block_table - info);
     f->nvram_list_offset = uint32_t(nvram_list - info);
     if (rom_size == 0) {
-        *why = format("the FlashInfoRecord at 0x%05X gives a ROM size of 0 KB", seg + f->record_offset);
+        *why = format_text("the FlashInfoRecord at 0x%05X gives a ROM size of 0 KB", seg + f->record_offset);
         return false;
     }
     if (block_count() == 0) {
-        *why = format("the BlockTable at 0x%05X has no entries: there is no block to save or rehearse",
+        *why = format_text("the BlockTable at 0x%05X has no entries: there is no block to save or rehearse",
                       seg + f->block_table_offset);
         return false;
     }

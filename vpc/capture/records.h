@@ -18,6 +18,9 @@ struct FoundHeader {
     uint32_t smi_port;        // header bytes 12-13
 };
 
+// printf into a string, for the reasons given.
+std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Finds the header in the system BIOS window (len bytes, as mapped from 0xF0000). False with
 // what was found, where, and why it stops in why.
 bool capture_header(const uint8_t* seg, uint32_t len, FoundHeader* h, std::string* why);

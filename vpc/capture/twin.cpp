@@ -1,29 +1,13 @@
 #include "twin.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-
-namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    return text;
-}
-
-} // namespace
 
 bool twin_machine(const FoundHeader& h, const FoundInfo& f, Machine* m, std::string* why)
 {
     if (f.nvram_list_offset == 0) {
         // The description reads offset 0 as "right after the BlockTable".
-        *why = format("the NvramList lies at offset 0 of the flash-info segment at 0x%05X, where the virtual PC "
+        *why = format_text("the NvramList lies at offset 0 of the flash-info segment at 0x%05X, where the virtual PC "
                       "cannot lay it",
                       h.info_paragraph * 16);
         return false;
@@ -52,7 +36,7 @@ bool backup_size(const Machine& m, uint64_t* size, std::string* why)
     for (size_t i = 0; i < m.blocks.size(); ++i) {
         const BlockEntry& b = m.blocks[i];
         if (b.address < base) {
-            *why = format("block %zu at 0x%08X lies below RomBase 0x%08X: a backup has no place for it", i,
+            *why = format_text("block %zu at 0x%08X lies below RomBase 0x%08X: a backup has no place for it", i,
                           b.address, base);
             return false;
         }
@@ -61,7 +45,7 @@ bool backup_size(const Machine& m, uint64_t* size, std::string* why)
             *size = end;
     }
     if (*size != rom_size(m)) {
-        *why = format("the BlockTable covers file offsets up to 0x%llX, not the whole %u KB ROM: a backup would %s",
+        *why = format_text("the BlockTable covers file offsets up to 0x%llX, not the whole %u KB ROM: a backup would %s",
                       static_cast<unsigned long long>(*size), m.rom_kb,
                       *size < rom_size(m) ? "miss the ROM ID in the ROM's last KB" : "reach past the ROM's end");
         return false;
@@ -73,19 +57,19 @@ std::string machine_text(const Machine& m, const std::string& origin)
 {
     std::string t = "# Captured by zorvpc capture from " + origin + ".\n"
                     "# The BIOS records as the tool finds them; flash.bin is the tool's /o backup.\n";
-    t += format("rom_kb = %u\n", m.rom_kb);
+    t += format_text("rom_kb = %u\n", m.rom_kb);
     for (const BlockEntry& b : m.blocks)
-        t += format("block = 0x%x 0x%x\n", b.address, b.size);
-    t += format("boot_blocks = %u\n", m.boot_blocks);
+        t += format_text("block = 0x%x 0x%x\n", b.address, b.size);
+    t += format_text("boot_blocks = %u\n", m.boot_blocks);
     if (m.nvram.empty())
         t += "nvram = none\n";
     for (uint32_t a : m.nvram)
-        t += format("nvram = 0x%x\n", a);
-    t += format("smi_port = 0x%x\nheader_pos = 0x%x\nparam_offset = 0x%x\n", m.smi_port, m.header_pos,
+        t += format_text("nvram = 0x%x\n", a);
+    t += format_text("smi_port = 0x%x\nheader_pos = 0x%x\nparam_offset = 0x%x\n", m.smi_port, m.header_pos,
                 m.param_offset);
-    t += format("info_paragraph = 0x%x\ninfo_ptr_offset = 0x%x\ninfo_record_offset = 0x%x\n", m.info_paragraph,
+    t += format_text("info_paragraph = 0x%x\ninfo_ptr_offset = 0x%x\ninfo_record_offset = 0x%x\n", m.info_paragraph,
                 m.info_ptr_offset, m.info_record_offset);
-    t += format("block_table_offset = 0x%x\nnvram_list_offset = 0x%x\n", m.block_table_offset,
+    t += format_text("block_table_offset = 0x%x\nnvram_list_offset = 0x%x\n", m.block_table_offset,
                 m.nvram_list_offset);
     // The ROM ID the flash holds; kept here only when the description can carry it as it is.
     size_t n = strnlen(m.rom_id, 8);
@@ -93,7 +77,7 @@ std::string machine_text(const Machine& m, const std::string& origin)
     for (size_t i = 0; i < n; ++i)
         plain = plain && m.rom_id[i] > ' ' - 1 && m.rom_id[i] < 127 && m.rom_id[i] != '#';
     if (plain)
-        t += format("rom_id = %.8s\n", m.rom_id);
-    t += format("module_installed = %d\n", m.module_installed ? 1 : 0);
+        t += format_text("rom_id = %.8s\n", m.rom_id);
+    t += format_text("module_installed = %d\n", m.module_installed ? 1 : 0);
     return t;
 }

@@ -62,3 +62,50 @@ TEST_F(VpcTest, CapturedTwinBehavesAsTheMachine)
 }
 
 } // namespace
+
+namespace {
+
+struct ChangesCase {
+    const char* fault;    // for the run, or ""
+    const char* args;     // the tool's
+    const char* line;     // a line of "show changes" must hold this, or ""
+    const char* summary;  // its last line
+};
+
+TEST_F(VpcTest, ShowChangesListsWhatTheLastRunDidBlockByBlock)
+{
+    const ChangesCase cases[] = {
+        {"", "/t", "0x00080000  0x00010000  main                  untouched   as in the backup",
+         "0 erased, 0 rewritten, 10 untouched"},
+        {"", "/inew.rom", "0x000e0000  0x00008000  NVRAM                 untouched   as in the backup",
+         "0 erased, 6 rewritten, 4 untouched"},
+        {"erase_fail=0x90000", "/inew.rom", "0x00080000  0x00010000  main                  erased      erased, differs",
+         "1 erased, 0 rewritten, 9 untouched"},
+        {"", "/inc.rom /c", "0x000e0000  0x00008000  non-critical+NVRAM    rewritten   differs from the backup",
+         "0 erased, 7 rewritten, 3 untouched"},
+        {"", "/inew.rom /pbn", "0x000f8000  0x00008000  boot block            rewritten   differs from the backup",
+         "0 erased, 10 rewritten, 0 untouched; the run erased or rewrote the boot block"},
+    };
+    const std::string vpc = q(ZORVPC_EXE), tool = q(ZORFL_TOOL);
+    init();
+    sh("touch zorfldrv_mod.o");
+    ASSERT_EQ(sh(vpc + " mkrom " + q(st()) + " new.rom").code, 0);
+    ASSERT_EQ(sh(vpc + " mkrom " + q(st()) + " nc.rom --seed 7 --nc 0x60000:0x8000").code, 0);
+    ASSERT_EQ(sh(vpc + " run " + q(st()) + " -- " + tool + " /obackup.rom").code, 0);
+    // Not a twin: nothing to compare with.
+    RunResult r = sh(vpc + " show " + q(st()) + " changes");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("it is not a twin"), std::string::npos) << r.err;
+    ASSERT_EQ(sh(vpc + " run " + q(st()) + " -- " + vpc + " capture twin --flash backup.rom").code, 0);
+    for (const ChangesCase& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " " + c.args);
+        std::string fault = *c.fault ? std::string(" --fault ") + c.fault : "";
+        sh(vpc + " run twin" + fault + " -- " + tool + " " + c.args);
+        r = sh(vpc + " show twin changes");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\n" + std::string(c.summary) + "\n"), std::string::npos) << r.out;
+    }
+}
+
+} // namespace

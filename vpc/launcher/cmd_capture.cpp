@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -78,6 +79,12 @@ int cmd_capture(const std::vector<std::string>& args)
     if (dir_in_use(dir))
         return fail("capture: " + dir + " exists and is not empty: a twin goes into a new directory");
 
+    // Bounded: a backup is a regular file no larger than the largest ROM the records can give.
+    struct stat st;
+    if (stat(backup_name.c_str(), &st) != 0)
+        return fail("capture: cannot read the backup " + backup_name + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) > 0xFFFFull * 1024)
+        return fail("capture: " + backup_name + " is not a backup: not a regular file of at most 65535 KB");
     std::string backup;
     if (!read_file(backup_name, &backup))
         return fail("capture: cannot read the backup " + backup_name + ": " + std::strerror(errno));

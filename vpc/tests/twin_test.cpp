@@ -98,13 +98,15 @@ TEST_F(VpcTest, ShowChangesListsWhatTheLastRunDidBlockByBlock)
     EXPECT_NE(r.err.find("it is not a twin"), std::string::npos) << r.err;
     // A backup of another size, or a directory already in use: refused, and no twin.
     sh("head -c 65536 backup.rom >short.rom; mkdir used; touch used/x");
-    for (const char* bad : {"short --flash short.rom", "used --flash backup.rom"}) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"short --flash short.rom", "is 65536 bytes, but this BIOS's 512 KB ROM makes a backup of 524288"},
+        {"short --flash /dev/zero", "/dev/zero is not a backup"},
+        {"used --flash backup.rom", "used exists and is not empty"},
+    };
+    for (const auto& [bad, says] : refused) {
         r = sh(vpc + " run " + q(st()) + " -- " + vpc + " capture " + bad);
         EXPECT_EQ(r.code, 2) << bad;
-        EXPECT_NE(r.err.find(bad[0] == 's' ? "is 65536 bytes, but this BIOS's 512 KB ROM makes a backup of 524288"
-                                           : "used exists and is not empty"),
-                  std::string::npos)
-            << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
     }
     EXPECT_NE(sh("test -e short").code, 0);
     ASSERT_EQ(sh(vpc + " run " + q(st()) + " -- " + vpc + " capture twin --flash backup.rom").code, 0);

@@ -170,6 +170,9 @@ void load_rom_image() {
     if (offset + len > rom_size) len = rom_size - offset;
     if (file_read_at(rom_file, offset, len, scratch_buffer) != len) {
       // In compare mode the chunk goes on at full length with whatever the buffer held.
+      if (!options.compare && rom_file_changed()) {
+        fatal(EXIT_NO_INPUT, "%s", ROM_FILE_CHANGED);
+      }
       if (!options.compare) fatal(EXIT_FILE_READ, "Unable to read from disk\n");
       size_ok = 0;
     }

@@ -102,13 +102,16 @@ void verify_pass(ProgressFn progress, PassKind kind) {
 }
 
 void program_flash() {
+  // The file checked is the file loaded: it stays open from the check to the end of the load,
+  // and the image, which is what gets programmed, is checked again.
   int r = validate_rom_file();
   if (r != 0) fail_exit(r);
-  if (!open_rom_file()) fatal(EXIT_NO_INPUT, "Cannot open %s\n", options.in_name);
   rom_file_size = file_size(rom_file);
   alloc_image();
   alloc_scratch();
   load_rom_image();
+  r = recheck_loaded_image();
+  if (r != 0) fail_exit(r);
   close_rom_file();
 
   if (options.nc_mode && nc_blocks.nc_count == 0) {

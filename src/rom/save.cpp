@@ -1,9 +1,13 @@
 #include "rom/save.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "flash/commands.h"
 #include "flash/layout.h"
@@ -17,6 +21,10 @@
 FILE* save_file;
 
 namespace {
+
+const char PARTIAL[] = ".partial";
+char partial_name[PATH_MAX];
+bool unfinished;  // partial_name holds a save that was not renamed into place
 
 void save_block(uint32_t address, uint32_t size) {
   // A tail below 1 KB cannot be read through the handler; a backup with a hole must not look
@@ -41,30 +49,74 @@ void save_block(uint32_t address, uint32_t size) {
   free_image();
 }
 
-// Created or truncated for writing and reading, as "w+b" does, but never through a link that
-// another user planted, and readable by its owner only: NVRAM blocks can hold passwords.
+// NAME.partial, made new for this save: never an older file or a link another user planted, and
+// readable by its owner only, as NVRAM blocks can hold passwords. One left by a save that did
+// not finish is removed first.
 FILE* create_save_file() {
-  int fd = open(options.out_name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (unlink(partial_name) != 0 && errno != ENOENT) return nullptr;
+  int fd = open(partial_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "w+b");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    close(fd);
+    unlink(partial_name);
+  }
   return file;
+}
+
+// The rename reaches the disk only with the directory that holds the name.
+bool sync_directory_of(const char* path) {
+  char dir[PATH_MAX];
+  const char* slash = strrchr(path, '/');
+  size_t len = slash == nullptr ? 0 : slash == path ? 1 : static_cast<size_t>(slash - path);
+  memcpy(dir, len == 0 ? "." : path, len == 0 ? 1 : len);
+  dir[len == 0 ? 1 : len] = '\0';
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0 || errno == EINVAL;  // a file system that cannot sync directories
+  close(fd);
+  return synced;
 }
 
 }  // namespace
 
+int check_save_name() {
+  const char* name = options.out_name;
+  if (name[0] == '\0' || strlen(name) + sizeof PARTIAL > sizeof partial_name) return 0;
+  struct stat st;
+  if (lstat(name, &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
+
 void save_bios() {
+  if (!check_save_name()) fatal(EXIT_CREATE_OUT, "Unable to create output file\n");
+  memcpy(partial_name, options.out_name, strlen(options.out_name));
+  memcpy(partial_name + strlen(options.out_name), PARTIAL, sizeof PARTIAL);
   save_file = create_save_file();
   if (save_file == nullptr) fatal(EXIT_CREATE_OUT, "Unable to create output file\n");
+  unfinished = true;
 
   uint32_t n = block_count();
   progress_read_flash(PROGRESS_START, n > 0 ? block_address(0) : 0);
   for (uint32_t i = 0; i < n; ++i) save_block(block_address(i), block_size(i));
 
-  // The backup counts only once it is on the disk.
-  bool flushed = fflush(save_file) == 0 && fsync(fileno(save_file)) == 0;
+  // The backup counts only once it is on the disk; until the rename the file of that name, if
+  // any, is untouched, and from it on the name holds the whole backup.
+  if (fflush(save_file) != 0 || fsync(fileno(save_file)) != 0) fatal(EXIT_WRITE_OUT, "Unable to write to disk\n");
   bool closed = fclose(save_file) == 0;
   save_file = nullptr;
-  if (!flushed || !closed) fatal(EXIT_WRITE_OUT, "Unable to write to disk\n");
+  if (!closed || rename(partial_name, options.out_name) != 0) fatal(EXIT_WRITE_OUT, "Unable to write to disk\n");
+  unfinished = false;
+  if (!sync_directory_of(options.out_name)) fatal(EXIT_WRITE_OUT, "Unable to write to disk\n");
   progress_read_flash(PROGRESS_DONE, rom_size);
+}
+
+void close_unfinished_save() {
+  if (save_file != nullptr) fclose(save_file);
+  save_file = nullptr;
+  if (!unfinished) return;
+  unfinished = false;
+  printf(" The save did not finish: %s is as it was, and what was saved is in %s\n", options.out_name,
+         partial_name);
+  fflush(stdout);
 }

@@ -1,6 +1,8 @@
 #include "rom/validate.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "flash/layout.h"
@@ -60,45 +62,110 @@ int match_rom_id() {
   return EXIT_ROM_ID;
 }
 
-int check_boot_block() {
+namespace {
+
+// Indices of the boot-block entries, in address order.
+uint32_t boot_order[0x10000];
+
+// Puts the boot-block entries in address order, whatever order the table lists them in, and
+// returns the region's length: the sum of their sizes. -1 when an entry, or the region, has no
+// place in the ROM; such a region is refused before a buffer of its size is asked for.
+int64_t boot_region_layout() {
   uint32_t n = block_count();
   uint32_t b = boot_block_count();
-  if (b == 0) return 0;
-  uint32_t start = block_address(n - b);
   uint64_t total = 0;
-  for (uint32_t i = n - b; i < n; ++i) total += block_size(i);
-  // A region that has no place in the ROM cannot be read from its file; it is refused before
-  // a buffer of its size is asked for.
-  if (start < RomBase || start - RomBase + total > rom_size) {
+  for (uint32_t k = 0; k < b; ++k) {
+    uint32_t i = n - b + k;
+    boot_order[k] = i;
+    uint32_t address = block_address(i);
+    if (address < RomBase || static_cast<uint64_t>(address - RomBase) + block_size(i) > rom_size) return -1;
+    total += block_size(i);
+  }
+  if (total > rom_size) return -1;
+  std::sort(boot_order, boot_order + b, [](uint32_t x, uint32_t y) {
+    return block_address(x) != block_address(y) ? block_address(x) < block_address(y) : x < y;
+  });
+  return static_cast<int64_t>(total);
+}
+
+// The region's bytes, entry after entry in address order, from the image or else the ROM file.
+int gather_boot_region(uint8_t* region, const uint8_t* image) {
+  uint32_t at = 0;
+  for (uint32_t k = 0; k < boot_block_count(); ++k) {
+    uint32_t offset = block_address(boot_order[k]) - RomBase;
+    uint32_t size = block_size(boot_order[k]);
+    if (image != nullptr) memcpy(region + at, image + offset, size);
+    for (uint32_t p = 0; image == nullptr && p < size; p += 4096) {
+      uint32_t piece = size - p < 4096 ? size - p : 4096;
+      if (file_read_at(rom_file, static_cast<int64_t>(offset) + p, piece, region + at + p) != piece) return 0;
+    }
+    at += size;
+  }
+  return 1;
+}
+
+// 0, 8 for a "$BBM" without both b and n (reported when report is set), or 5 for a region
+// that does not sum to zero.
+int judge_boot_region(const uint8_t* region, uint32_t length, bool report) {
+  if (has_bbm_marker(region, length) && !(options.prog_bootblock && options.prog_nvram)) {
+    if (report) report_error("Cannot program this BIOS without Boot Block and NVRAM\n");
+    return EXIT_NEED_BOOT_NVRAM;
+  }
+  return word_sum(region, length) != 0 ? EXIT_BOOT_BLOCK : 0;
+}
+
+}  // namespace
+
+int check_boot_block() {
+  if (boot_block_count() == 0) return 0;
+  int64_t total = boot_region_layout();
+  if (total < 0) {
     if (!options.compare) report_error("Unable to read from disk\n");
     return EXIT_FILE_READ;
   }
   uint32_t length = static_cast<uint32_t>(total);
-
   image_slot = alloc_buffer(length);
   if (image_slot == nullptr) {
     report_error("Out of memory\n");
     return EXIT_NO_MEMORY;
   }
-  int64_t offset = static_cast<int64_t>(start) - RomBase;
-  for (uint32_t p = 0; p < length; p += 4096) {
-    uint32_t piece = length - p < 4096 ? length - p : 4096;
-    if (file_read_at(rom_file, offset + p, piece, image_slot + p) != piece) {
-      if (!options.compare) report_error("Unable to read from disk\n");
-      return EXIT_FILE_READ;
-    }
+  if (!gather_boot_region(image_slot, nullptr)) {
+    if (!options.compare) report_error("Unable to read from disk\n");
+    return EXIT_FILE_READ;
   }
-  uint32_t sum = word_sum(image_slot, length);
-  if (has_bbm_marker(image_slot, length) && !(options.prog_bootblock && options.prog_nvram)) {
-    report_error("Cannot program this BIOS without Boot Block and NVRAM\n");
-    return EXIT_NEED_BOOT_NVRAM;
-  }
+  int r = judge_boot_region(image_slot, length, true);
+  if (r == EXIT_NEED_BOOT_NVRAM) return r;
   free_image();
-  return sum != 0 ? EXIT_BOOT_BLOCK : 0;
+  return r;
+}
+
+int recheck_loaded_image() {
+  // A BIOS that reports no ROM size leaves no ROM ID in the image to compare.
+  int id_ok = !options.check_rom_id || (rom_size >= 32 && memcmp(image_slot + rom_size - 32, RomId, 5) == 0);
+  int boot_ok = 1;
+  if (boot_block_count() > 0) {
+    int64_t total = boot_region_layout();
+    uint8_t* region = total < 0 ? nullptr : alloc_buffer(static_cast<uint32_t>(total));
+    if (total >= 0 && region == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
+    boot_ok = region != nullptr && gather_boot_region(region, image_slot) &&
+              judge_boot_region(region, static_cast<uint32_t>(total), false) == 0;
+    free(region);
+  }
+  // A check that passed on the file and fails on the image read whole from it: the file was
+  // changed in between, as it was when its size or times moved.
+  bool lost = size_ok && ((options.check_rom_id && rom_id_ok && !id_ok) || (bootblock_ok && !boot_ok));
+  if (rom_file_changed() || lost) {
+    report_error("%s", ROM_FILE_CHANGED);
+    return EXIT_NO_INPUT;
+  }
+  // A file of another size compares on the bytes that were loaded.
+  rom_id_ok = rom_id_ok && id_ok;
+  bootblock_ok = bootblock_ok && boot_ok;
+  return 0;
 }
 
 int validate_rom_file() {
-  if (!open_rom_file()) {
+  if (rom_file == nullptr && !open_rom_file()) {
     report_error("Unable to open ROM file.");
     return EXIT_NO_INPUT;
   }
@@ -121,12 +188,11 @@ int validate_rom_file() {
     return r;
   }
   bootblock_ok = r == 0;
-  close_rom_file();
   return 0;
 }
 
 int show_file_rom_id(const char* path) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = open_regular_file(path);
   if (file == nullptr) {
     report_error("File Open Error");
     return EXIT_FILE_READ;

@@ -6,6 +6,7 @@
 #include "platform/ports.h"
 #include "rom/image.h"
 #include "rom/romfile.h"
+#include "rom/save.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/signals.h"
@@ -14,6 +15,7 @@
 // code of the run wins; a clean-up failure only fills a code that was still 0.
 int cleanup_all(int code) {
   begin_cleanup_signals();
+  close_unfinished_save();
   free_scratch();
   free_image();
 

@@ -5,6 +5,7 @@
 #include "platform/physmem.h"
 #include "platform/ports.h"
 #include "platform/runlock.h"
+#include "rom/romfile.h"
 #include "rom/program.h"
 #include "rom/save.h"
 #include "rom/validate.h"
@@ -30,6 +31,11 @@ int main(int argc, char** argv) {
   raise_io_privilege();
   if (options.compare && !options.input) fatal(EXIT_NO_INPUT, "Input file required");
   if (options.show_file_id) show_file_rom_id(options.id_name);
+  // The files are taken before the driver: nothing is loaded for a name that cannot be used.
+  if (options.input && !open_rom_file()) fatal(EXIT_NO_INPUT, "Unable to open ROM file.");
+  if (options.save && !options.compare && !check_save_name()) {
+    fatal(EXIT_CREATE_OUT, "Unable to create output file\n");
+  }
   if (!load_driver()) fatal(EXIT_DRIVER, "Unable to load driver\n");
   if (!open_phys_memory()) fatal(EXIT_MEM_OPEN, "Unable to initialize memory manager\n");
   int r = locate_flash_interface();

@@ -30,6 +30,9 @@ sigset_t held_signals() {
 }  // namespace
 
 void catch_stop_signals() {
+  // A write past the file-size limit then fails as any other write does, and the run ends
+  // through the clean-up instead of being killed.
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction act = {};
   act.sa_handler = note_stop;
   act.sa_flags = SA_RESTART;  // a console write or file read in progress completes

@@ -18,6 +18,7 @@ constexpr uint32_t SELECTED_END = 0xE0000;  // /i programs the six main blocks b
 constexpr uint32_t MAIN_PIECES = 6 * 64;    // SMI writes of a whole /i run
 const std::string NO_INFO = frame("BIOS has no flash information available");
 const std::string HELD_LINE = "\n Stop signal held until programming ended\n";
+const std::string SAVE_LEFT = saved_left("backup.rom");
 
 struct Expect {
   int code;
@@ -206,9 +207,9 @@ TEST(FaultMatrix, FlashCommands) {
     faults.push_back(both("write_fail", p.name, "write_fail" + at, {68, frame("Unable to write block: " + block + "\n")}));
     faults.push_back(both("write_corrupt", p.name, "write_corrupt" + at, {69, mismatch}));
     // A read fault strikes the save first; without one, the verify pass.
-    faults.push_back({"read_fail", p.name, "read_fail" + at, {69, mismatch}, {66, unreadable}});
+    faults.push_back({"read_fail", p.name, "read_fail" + at, {69, mismatch}, {66, unreadable + SAVE_LEFT}});
     // The verify pass compares the bytes and does not test the read checksum; the save does.
-    faults.push_back({"read_badsum", p.name, "read_badsum" + at, {0, ""}, {66, unreadable}});
+    faults.push_back({"read_badsum", p.name, "read_badsum" + at, {0, ""}, {66, unreadable + SAVE_LEFT}});
   }
   // The last piece of the flash holds the ROM ID, read before anything else.
   faults.push_back(both("read_fail", "ROM ID", "read_fail=0xffc00", {66, NO_INFO}));

@@ -2,6 +2,8 @@
 #ifdef ZORVPC
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "vpc.h"
 
 namespace {
@@ -192,9 +194,78 @@ TEST(CleanUp, FailuresAfterASuccessfulRun) {
   }
   // A clean-up failure does not replace an earlier error.
   Machine m;
-  RunResult r = m.run({"/q", "/ifile-that-is-missing.rom"}, {"close_status=3"});
-  EXPECT_EQ(r.code, 48);
-  EXPECT_EQ(r.out, frame("Unable to open ROM file.") + frame("Unable to close BIOS flash interface\n"));
+  m.mkrom("short.rom", {"--size", "0x40000"});
+  RunResult r = m.run({"/q", "/ishort.rom"}, {"close_status=3"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.out, frame("ROM file size does not match existing BIOS size.") +
+                       frame("Unable to close BIOS flash interface\n"));
+}
+
+// A 512 KB ROM tiled by six 64 KB and four 32 KB blocks, listed in the given order, the
+// pieces named in boot (indices in address order) last, as the boot block; the two 32 KB pieces
+// below the top that are not boot block are NVRAM.
+std::string layout(const std::string& order, const std::vector<size_t>& boot) {
+  std::vector<std::pair<uint32_t, uint32_t>> pieces;
+  for (uint32_t a = 0x80000; a < 0xE0000; a += 0x10000) pieces.push_back({a, 0x10000});
+  for (uint32_t a = 0xE0000; a < 0x100000; a += 0x8000) pieces.push_back({a, 0x8000});
+  std::vector<size_t> main, boots = boot;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (std::find(boot.begin(), boot.end(), i) == boot.end()) main.push_back(i);
+  }
+  auto arrange = [&](std::vector<size_t>& v) {
+    if (order == "descending") std::reverse(v.begin(), v.end());
+    if (order == "interleaved") {  // every other one from the top down, then the rest upwards
+      std::vector<size_t> even, odd;
+      for (size_t k = 0; k < v.size(); ++k) (k % 2 ? odd : even).push_back(v[k]);
+      v.assign(odd.rbegin(), odd.rend());
+      v.insert(v.end(), even.begin(), even.end());
+    }
+  };
+  arrange(main);
+  arrange(boots);
+  std::string d = "rom_kb = 512\nrom_id = ZXLAY001\ninfo_paragraph = 0xe000\nsmi_port = 0xb2\n";
+  char line[64];
+  for (size_t i : main) {
+    snprintf(line, sizeof line, "block = 0x%x 0x%x\n", pieces[i].first, pieces[i].second);
+    d += line;
+  }
+  for (size_t i : boots) {
+    snprintf(line, sizeof line, "block = 0x%x 0x%x\n", pieces[i].first, pieces[i].second);
+    d += line;
+  }
+  d += "boot_blocks = " + std::to_string(boot.size()) + "\n";
+  for (size_t i : {6u, 7u}) {
+    if (std::find(boot.begin(), boot.end(), i) == boot.end()) d += "nvram = " + std::to_string(pieces[i].first) + "\n";
+  }
+  return d;
+}
+
+// A machine's own backup is a sound ROM file for that machine whatever order its BlockTable
+// lists the blocks in: saved, compared Consistent, and programmed back with everything, the
+// flash unchanged.
+TEST(Layouts, TheMachinesOwnBackupRoundTrips) {
+  const struct {
+    const char* order;
+    std::vector<size_t> boot;
+  } cases[] = {
+      {"ascending", {8, 9}},   {"descending", {8, 9}},   {"interleaved", {8, 9}},
+      {"descending", {9}},     {"ascending", {0}},       {"interleaved", {0, 1}},
+      {"interleaved", {0, 9}},  // boot blocks apart, a main block between them
+  };
+  for (const auto& c : cases) {
+    std::string label = c.order + std::string(" boot at ") + std::to_string(c.boot[0]);
+    Machine m(layout(c.order, c.boot));
+    std::string before = m.flash();
+    RunResult save = m.run({"/q", "/obk.rom"});
+    EXPECT_EQ(save.code, 0) << label << save.out;
+    EXPECT_TRUE(read_file(m.work + "/bk.rom") == before) << label;
+    RunResult check = m.run({"/q", "/ibk.rom", "/d"});
+    EXPECT_EQ(check.code, 0) << label << check.out;
+    RunResult back = m.run({"/q", "/ibk.rom", "/pbn"});
+    EXPECT_EQ(back.code, 0) << label << back.out;
+    EXPECT_GE(find_line(m.trace(), "smi 0x22"), 0) << label;  // programmed, not refused
+    EXPECT_TRUE(m.flash() == before) << label;
+  }
 }
 
 TEST(Layouts, NoBootBlockAndNoNvram) {

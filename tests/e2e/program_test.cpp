@@ -1,8 +1,11 @@
 // Checking, programming and saving on the virtual PC.
 #ifdef ZORVPC
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 
 #include "vpc.h"
@@ -291,6 +294,53 @@ TEST(Validation, FailuresWhenProgramming) {
   EXPECT_EQ(bad.out, frame("Rom file boot block is not valid."));
 }
 
+// What is programmed is what was checked. The ROM file is swapped for another or rewritten in
+// place at a known read: just after the checks, when the load begins, or during it. A swap
+// cannot reach the file already open; a rewrite is found before the first erase and ends with 48.
+TEST(CheckedBytes, AFileChangedAfterItsCheckIsNotProgrammed) {
+  const std::string changed = frame("ROM file changed after it was checked; the flash was not changed");
+  const int load = 18;  // the ROM ID and the boot block's 16 pieces are read first
+  const struct {
+    const char* name;
+    std::string fault;
+    std::vector<std::string> options;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"swapped when the check closes it", "file_swap=new.rom:0:bad.rom", {"/pbn"}, 0, ""},
+      {"swapped before the load", "file_swap=new.rom:" + std::to_string(load) + ":bad.rom", {"/pbn"}, 0, ""},
+      {"rewritten with another ROM ID", "file_rewrite=new.rom:" + std::to_string(load) + ":badid.rom", {}, 48, changed},
+      {"rewritten with a bad boot block", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/pbn"}, 48, changed},
+      {"rewritten one word longer", "file_rewrite=new.rom:" + std::to_string(load) + ":long.rom", {}, 48, changed},
+      {"cut short during the load", "file_rewrite=new.rom:100:short.rom", {}, 48, changed},
+      {"rewritten before /d loads it", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/d"}, 48, changed},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::string good = read_file(m.mkrom("new.rom", {"--seed", "31"}));
+    m.mkrom("badid.rom", {"--seed", "31", "--id", "QQ512A01"});
+    std::string bad = good;
+    bad[0x70005] ^= 0x01;
+    write_file(m.work + "/bad.rom", bad);
+    write_file(m.work + "/long.rom", good + "long");
+    write_file(m.work + "/short.rom", good.substr(0, 0x40000));
+    std::string before = m.flash();
+    std::vector<std::string> args = {"/q", "/inew.rom"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunResult r = m.run(args, {c.fault});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, c.fault.substr(0, c.fault.find('=')) + " new.rom"), 0) << c.name;
+    if (c.code == 0) {
+      EXPECT_TRUE(m.flash() == good) << c.name;
+    } else {
+      EXPECT_TRUE(m.flash() == before) << c.name;
+      EXPECT_EQ(find_line(t, "smi 0x22"), -1) << c.name;
+    }
+  }
+}
+
 std::string report(bool size, bool id, bool boot) {
   auto ok = [](bool v) { return v ? "Ok" : "Failed"; };
   return std::string("\n Comparison of ROM size....") + ok(size) + "\n Comparison of ROM ID......" +
@@ -400,21 +450,12 @@ TEST(Save, FileEqualsTheFlash) {
   }
 }
 
-TEST(Save, Failures) {
+TEST(Save, EmptyNameBeforeTheDriver) {
   Machine m;
-  write_file(m.work + "/saved.rom", std::string(100, 'z'));
-  RunResult r = m.run({"/q", "/osaved.rom"}, {"read_fail=0xa0400"});
-  EXPECT_EQ(r.code, 66);
-  EXPECT_EQ(r.out, frame("Unable to read block: 0x000A0000\n"));
-  std::string saved = read_file(m.work + "/saved.rom");
-  EXPECT_EQ(saved.size(), 0x20000u);  // the first two blocks, the old content truncated away
-  EXPECT_TRUE(saved == m.flash().substr(0, 0x20000));
-
-  m.clear_trace();
   RunResult empty = m.run({"/q", "/o"});
   EXPECT_EQ(empty.code, 50);
   EXPECT_EQ(empty.out, frame("Unable to create output file\n"));
-  EXPECT_EQ(lines_starting(m.trace(), "smi 0x21").size(), 1u);  // only the ROM ID was read
+  EXPECT_EQ(find_line(m.trace(), "system insmod"), -1);
 }
 
 TEST(Save, BeforeProgrammingInTheSameRun) {
@@ -503,14 +544,14 @@ TEST(Programming, BlocksThatCannotBeProgrammed) {
 
   RunResult save = m.run({"/q", "/osaved.rom"});
   EXPECT_EQ(save.code, 66);
-  EXPECT_EQ(save.out, frame("Unable to read block: 0x000C0000\n"));
+  EXPECT_EQ(save.out, frame("Unable to read block: 0x000C0000\n") + saved_left("saved.rom"));
 
   const char* below = "rom_kb = 512\nblock = 0x70000 0x10000\nblock = 0x80000 0x80000\n"
                       "boot_blocks = 0\nrom_id = ZX512E00\ninfo_paragraph = 0xe000\nsmi_port = 0xb2\n";
   Machine low(below);
   RunResult s = low.run({"/q", "/osaved.rom"});
   EXPECT_EQ(s.code, 51);
-  EXPECT_EQ(s.out, frame("Unable to write to disk\n"));
+  EXPECT_EQ(s.out, frame("Unable to write to disk\n") + saved_left("saved.rom"));
 }
 
 }  // namespace
@@ -561,29 +602,68 @@ TEST(Programming, StopSignalsWaitForTheEnd) {
 #ifdef ZORVPC
 namespace {
 
-// A backup that never reached the disk is no backup: a flush, an fsync or a close that fails
-// ends with 51.
-TEST(Save, OnTheDiskOrAFailure) {
+// A save over an old backup, another user's file open to all: the name keeps the old file,
+// untouched, until the new one is whole on the disk and renamed over it, the tool's own and
+// private; console output sent into the old file cannot reach the backup. A save that does not
+// finish (a flash read, an fsync or a close that fails, the file-size limit) leaves the old file
+// as it was and its own bytes in NAME.partial, which a line names, and ends through the clean-up.
+TEST(Save, AtomicOverAnOldBackup) {
+  const std::string disk = frame("Unable to write to disk\n");
   const struct {
     const char* name;
     std::vector<std::string> faults;
+    const char* shell;  // run by sh -c before the command
     int code;
+    std::string out;
+    uint32_t kept;  // flash bytes in NAME.partial
   } cases[] = {
-      {"backup.rom", {}, 0},
-      {"/dev/full", {}, 51},  // the flush fails
-      {"backup.rom", {"fsync_fail"}, 51},
-      {"backup.rom", {"file_close_fail=backup.rom"}, 51},
+      {"replaced", {}, "", 0, "", 0},
+      {"console into the old file", {}, "exec >backup.rom;", 0, "", 0},
+      {"flash read fails", {"read_fail=0xa0400"}, "", 66, frame("Unable to read block: 0x000A0000\n"), 0x20000},
+      {"fsync fails", {"fsync_fail"}, "", 51, disk, 0x80000},
+      {"close fails", {"file_close_fail=backup.rom.partial"}, "", 51, disk, 0x80000},
+      {"file-size limit", {}, "ulimit -f 256;", 51, disk, 0x20000},  // 256 blocks of 512 bytes
   };
+  const std::string old = std::string(0x80000, 'o');
   for (const auto& c : cases) {
     Machine m;
-    RunResult r = m.run({"/q", "/o" + std::string(c.name)}, c.faults);
+    std::string path = m.work + "/backup.rom";
+    write_file(path, old);
+    std::filesystem::permissions(path, std::filesystem::perms(0666));
+    bool given_away = geteuid() == 0 && chown(path.c_str(), 65534, 65534) == 0;
+    std::vector<std::string> argv = {"sh", "-c", std::string(c.shell) + " exec \"$@\"", "sh"};
+    for (const auto& w : m.command({"/q", "/obackup.rom"}, c.faults, false)) argv.push_back(w);
+    RunResult r = run_command(argv, m.work);
     EXPECT_EQ(r.code, c.code) << c.name;
-    EXPECT_EQ(r.out, c.code == 0 ? "" : frame("Unable to write to disk\n")) << c.name;
     auto t = m.trace();
     EXPECT_EQ(t.back(), "iopl 0 = 0") << c.name;
+    EXPECT_FALSE(file_exists(m.work + "/zorfl")) << c.name;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+    std::string partial = path + ".partial";
     if (c.code == 0) {
-      EXPECT_GE(find_line(t, "fsync backup.rom = 0"), 0);
+      EXPECT_EQ(r.out, "") << c.name;
+      EXPECT_TRUE(read_file(path) == m.flash()) << c.name;
+      EXPECT_EQ(st.st_mode & 07777, 0600u) << c.name;
+      EXPECT_EQ(st.st_uid, geteuid()) << c.name;
+      EXPECT_FALSE(file_exists(partial)) << c.name;
+      int synced = find_line(t, "fsync backup.rom.partial = 0");
+      EXPECT_GE(synced, 0) << c.name;
+      EXPECT_GT(find_line(t, "fsync work = 0", synced), synced) << c.name;  // the directory
+      continue;
     }
+    EXPECT_EQ(r.out, c.out + saved_left("backup.rom")) << c.name;
+    EXPECT_TRUE(read_file(path) == old) << c.name;
+    EXPECT_EQ(st.st_mode & 07777, 0666u) << c.name;
+    if (given_away) {
+      EXPECT_EQ(st.st_uid, 65534u) << c.name;
+    }
+    EXPECT_TRUE(read_file(partial) == m.flash().substr(0, c.kept)) << c.name;
+    EXPECT_EQ(std::filesystem::status(partial).permissions(), std::filesystem::perms(0600)) << c.name;
+    // The next save of the name finishes the job and clears the unfinished file away.
+    EXPECT_EQ(m.run({"/q", "/obackup.rom"}).code, 0) << c.name;
+    EXPECT_TRUE(read_file(path) == m.flash()) << c.name;
+    EXPECT_FALSE(file_exists(partial)) << c.name;
   }
 }
 

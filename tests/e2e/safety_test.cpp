@@ -2,6 +2,7 @@
 #ifdef ZORVPC
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,12 +74,13 @@ TEST(OneRunAtATime, LockFile) {
 }
 
 // A stop signal before the first erase ends the run through the whole clean-up with 20; the
-// flash is untouched.
+// flash is untouched, and so is the old backup that the stopped save would have replaced.
 TEST(StopSignals, BeforeTheFirstEraseEndWith20) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
     Machine m;
     m.mkrom("new.rom", {"--seed", "31"});
     std::string before = m.flash();
+    write_file(m.work + "/saved.rom", "old backup");
     Started s = m.start({"/osaved.rom", "/inew.rom"});
     wait_pipe_full(s);  // reading the flash for the save
     int pid = tool_pid(s);
@@ -86,9 +88,10 @@ TEST(StopSignals, BeforeTheFirstEraseEndWith20) {
     kill(pid, sig);
     RunResult r = finish_command(s);
     EXPECT_EQ(r.code, 20) << sig;
-    std::string stopped = frame("Stopped by a signal; the flash was not changed");
+    std::string stopped = frame("Stopped by a signal; the flash was not changed") + saved_left("saved.rom");
     EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), stopped.size())), stopped) << sig;
     EXPECT_TRUE(m.flash() == before) << sig;
+    EXPECT_EQ(read_file(m.work + "/saved.rom"), "old backup") << sig;
     auto t = m.trace();
     EXPECT_EQ(find_line(t, "smi 0x22"), -1) << sig;
     EXPECT_GE(find_line(t, "smi 0x24 status=0"), 0) << sig;
@@ -238,6 +241,51 @@ TEST(SaveFile, LinksAndTheRomFileAreRefused) {
   Machine m;
   ASSERT_EQ(m.run({"/q", "/osaved.rom"}).code, 0);
   EXPECT_EQ(std::filesystem::status(m.work + "/saved.rom").permissions(), std::filesystem::perms(0600));
+}
+
+// /i, /u and /o take regular files only, and nothing the name stands for can make the run wait:
+// a FIFO, a directory or a device is refused before the driver is loaded and left as it is; /u
+// reports it and the run goes on.
+TEST(Files, OnlyRegularOnes) {
+  const std::string no_rom = frame("Unable to open ROM file.");
+  const std::string no_save = frame("Unable to create output file\n");
+  const struct {
+    const char* arg;
+    const char* kind;
+    int code;
+    std::string out;
+  } cases[] = {
+      {"/ix", "fifo", 48, no_rom},
+      {"/ix", "directory", 48, no_rom},
+      {"/ix", "link to a fifo", 48, no_rom},
+      {"/ux", "fifo", 0, frame("File Open Error")},
+      {"/ox", "fifo", 50, no_save},
+      {"/ox", "directory", 50, no_save},
+      {"/ox", "link to a device", 50, no_save},
+      {"/ox", "dangling link", 50, no_save},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::string x = m.work + "/x", kind = c.kind;
+    if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(x.c_str(), 0600), 0);
+    } else if (kind == "directory") {
+      std::filesystem::create_directory(x);
+    } else if (kind == "link to a fifo") {
+      ASSERT_EQ(mkfifo((m.work + "/fifo").c_str(), 0600), 0);
+      std::filesystem::create_symlink(m.work + "/fifo", x);
+    } else {
+      std::filesystem::create_symlink(kind == "dangling link" ? m.root + "/nothing" : "/dev/null", x);
+    }
+    auto before = std::filesystem::symlink_status(x).type();
+    RunResult r = m.run({"/q", c.arg});
+    std::string label = std::string(c.arg) + " " + kind;
+    EXPECT_EQ(r.code, c.code) << label;
+    EXPECT_EQ(r.out, c.out) << label;
+    EXPECT_EQ(find_line(m.trace(), "system insmod") >= 0, c.code == 0) << label;
+    EXPECT_EQ(std::filesystem::symlink_status(x).type(), before) << label;
+    EXPECT_FALSE(file_exists(m.work + "/x.partial")) << label;
+  }
 }
 
 }  // namespace

@@ -183,3 +183,7 @@ int find_line(const std::vector<std::string>& trace, const std::string& prefix, 
 }
 
 std::string frame(const std::string& message) { return "\nERROR: " + message + "\n\n"; }
+
+std::string saved_left(const std::string& name) {
+  return " The save did not finish: " + name + " is as it was, and what was saved is in " + name + ".partial\n";
+}

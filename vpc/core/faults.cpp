@@ -57,6 +57,29 @@ bool add_addr(AddrList* list, const char* value)
     return true;
 }
 
+// NAME:N:OTHER, both names last parts of a path.
+bool set_file_change(FaultSet* f, int how, const char* value)
+{
+    const char* c1 = value ? std::strchr(value, ':') : nullptr;
+    const char* c2 = c1 ? std::strchr(c1 + 1, ':') : nullptr;
+    if (!c2 || c1 == value || size_t(c1 - value) >= sizeof f->file_change_name || !c2[1] ||
+        std::strlen(c2 + 1) >= sizeof f->file_change_other || std::memchr(value, '/', size_t(c1 - value)) ||
+        std::strchr(c2 + 1, '/'))
+        return false;
+    char count[16];
+    if (size_t(c2 - c1 - 1) >= sizeof count)
+        return false;
+    std::memcpy(count, c1 + 1, size_t(c2 - c1 - 1));
+    count[c2 - c1 - 1] = '\0';
+    if (!parse_u32(count, &f->file_change_at))
+        return false;
+    std::memcpy(f->file_change_name, value, size_t(c1 - value));
+    f->file_change_name[c1 - value] = '\0';
+    std::strcpy(f->file_change_other, c2 + 1);
+    f->file_change = how;
+    return true;
+}
+
 bool set_status(int* slot, const char* value)
 {
     uint32_t v;
@@ -125,6 +148,10 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
             f->file_read_fail[len] = '\0';
         }
     }
+    else if (!std::strcmp(key, "file_swap"))
+        ok = set_file_change(f, kFileSwap, value);
+    else if (!std::strcmp(key, "file_rewrite"))
+        ok = set_file_change(f, kFileRewrite, value);
     else if (!std::strcmp(key, "insmod_fail")) {
         ok = true;
         if (value && !std::strcmp(value, "first"))
@@ -191,6 +218,11 @@ const char* const kFaultHelp =
     "  file_read_fail=NAME:OFF  fread of the file NAME (the last part of its path) that would\n"
     "                       read byte OFF returns the items before it, errno EIO\n"
     "  file_close_fail=NAME fclose of the file NAME closes it but returns EOF, errno EIO\n"
+    "  file_swap=NAME:N:OTHER  right before the N-th fread of the file NAME (at its first\n"
+    "                       fclose when N is 0), NAME and OTHER, a file beside it, change\n"
+    "                       places (renameat2 RENAME_EXCHANGE), as another process can do\n"
+    "  file_rewrite=NAME:N:OTHER  as file_swap, but OTHER's bytes are written over NAME in\n"
+    "                       place: the same file, truncated and rewritten\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail, and modprobe too\n"
     "  not_listed           module loads but has no line in /proc/devices\n"

@@ -13,6 +13,7 @@ struct AddrList {
 
 enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2, kWindowNode = 4 };
 enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
+enum FileChange : int { kFileKept = 0, kFileSwap = 1, kFileRewrite = 2 };
 
 struct FaultSet {
     bool iopl_fail;
@@ -30,6 +31,10 @@ struct FaultSet {
     char file_read_fail[64]; // "": off; else fread of a file of this name that covers
     uint32_t file_read_at;   // this byte offset returns short, errno EIO
     char file_close_fail[64];  // "": off; else fclose of a file of this name fails with EIO
+    int file_change;         // FileChange: what happens to the file file_change_name
+    char file_change_name[64];
+    uint32_t file_change_at;     // before its N-th fread, or at its first fclose when 0
+    char file_change_other[64];  // the file beside it that is swapped in or copied over it
     int insmod_fail;         // InsmodFail
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0

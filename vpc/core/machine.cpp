@@ -78,16 +78,25 @@ bool is_nvram_address(const Machine& m, uint32_t address)
     return std::find(m.nvram.begin(), m.nvram.end(), address) != m.nvram.end();
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> boot_spans(const Machine& m)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    if (m.boot_blocks > m.blocks.size())
+        return spans;
+    for (size_t i = m.blocks.size() - m.boot_blocks; i < m.blocks.size(); ++i)
+        spans.push_back({m.blocks[i].address - rom_base(m), m.blocks[i].size});
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return spans;
+}
+
 void boot_region(const Machine& m, uint32_t* file_offset, uint32_t* length)
 {
-    *file_offset = 0;
+    auto spans = boot_spans(m);
+    *file_offset = spans.empty() ? 0 : spans[0].first;
     *length = 0;
-    if (m.boot_blocks == 0 || m.boot_blocks > m.blocks.size())
-        return;
-    size_t first = m.blocks.size() - m.boot_blocks;
-    *file_offset = m.blocks[first].address - rom_base(m);
-    for (size_t i = first; i < m.blocks.size(); ++i)
-        *length += m.blocks[i].size;
+    for (const auto& s : spans)
+        *length += s.second;
 }
 
 HeaderPlace header_place(const Machine& m, const FaultSet& run)

@@ -47,7 +47,11 @@ uint32_t rom_size(const Machine& m);
 uint32_t rom_base(const Machine& m);
 bool is_boot_entry(const Machine& m, size_t index);
 bool is_nvram_address(const Machine& m, uint32_t address);
-// The boot-block region as the tool computes it: start of entry n-b, sum of the last b sizes.
+// The boot-block entries as the tool takes them: the last b of the table, in address order, as
+// (file offset, length) pairs; the region is their bytes one after the other.
+std::vector<std::pair<uint32_t, uint32_t>> boot_spans(const Machine& m);
+// The region's first file offset and its length, the sum of the boot-block sizes; for boot
+// blocks that follow each other, the region itself.
 void boot_region(const Machine& m, uint32_t* file_offset, uint32_t* length);
 
 // Parses a description (defaults first, then each line in order; single keys

@@ -153,9 +153,13 @@ bool make_rom(const Machine& m, const RomPlan& plan, std::vector<uint8_t>* out, 
         placed.push_back({sg.offset, 8});
     }
 
-    uint32_t bb_off, bb_len;
-    boot_region(m, &bb_off, &bb_len);
-    bool region_fits = bb_len >= 4 && uint64_t(bb_off) + bb_len <= rom;
+    // The marker and the balancing word go into the lowest boot block; the sum is the sum of
+    // all of them, however they lie.
+    auto spans = boot_spans(m);
+    uint32_t bb_off = spans.empty() ? 0 : spans[0].first, bb_len = spans.empty() ? 0 : spans[0].second;
+    bool region_fits = bb_len >= 4;
+    for (const auto& s : spans)
+        region_fits = region_fits && s.first < rom && uint64_t(s.first) + s.second <= rom;
     if (plan.bbm) {
         if (!region_fits) {
             *err = "--bbm needs a boot-block region inside the ROM";
@@ -179,7 +183,9 @@ bool make_rom(const Machine& m, const RomPlan& plan, std::vector<uint8_t>* out, 
 
     // Balance the boot-block region with one word that no record owns.
     if (region_fits) {
-        uint32_t sum = word_sum(p + bb_off, bb_len);
+        uint32_t sum = 0;
+        for (const auto& s : spans)
+            sum += word_sum(p + s.first, s.second);
         for (uint32_t w = bb_off; w + 4 <= bb_off + bb_len; w += 4) {
             if (overlaps(prot, w, 4))
                 continue;

@@ -44,11 +44,13 @@ void show_layout(const std::string& dir, const Machine& m)
     std::string flash;
     if (read_file(dir + "/flash.bin", &flash) && flash.size() == size) {
         const uint8_t* f = reinterpret_cast<const uint8_t*>(flash.data());
-        uint32_t off, len;
+        uint32_t off, len, sum = 0;
         boot_region(m, &off, &len);
+        for (const auto& s : boot_spans(m))
+            sum += uint64_t(s.first) + s.second <= size ? word_sum(f + s.first, s.second) : 0;
         if (len)
             std::printf("Boot-block region: file offset 0x%08x, %u bytes, word sum 0x%08x%s\n", off, len,
-                        word_sum(f + off, len), word_sum(f + off, len) ? " (not zero)" : "");
+                        sum, sum ? " (not zero)" : "");
         std::printf("Flash ROM ID: \"%.8s\"\n", reinterpret_cast<const char*>(f + size - 32));
     }
 }

@@ -185,6 +185,7 @@ VPC_EXPORT FILE* fopen64(const char* path, const char* mode)
 VPC_EXPORT int fclose(FILE* f)
 {
     resolve_real();
+    file_change_point(f, true);
     bool mem = false;
     for (FILE*& slot : g_vpc.mem_streams)
         if (f && slot == f)

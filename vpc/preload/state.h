@@ -81,6 +81,8 @@ void trace_line(LineBuf* line);
 void trace_result(LineBuf* line, int r, int err);
 // The last part of the path fd was opened by, or "?" (hook_file.cpp).
 void fd_name(int fd, char* out, size_t size);
+// The file_swap and file_rewrite faults, checked before each fread and before an fclose.
+void file_change_point(FILE* f, bool closing);
 
 // A whole state file into out / from text. False when it cannot be read or written.
 bool read_state_file(const char* name, std::string* out);

@@ -76,7 +76,7 @@ TEST(Faults, ApplyAndReject)
                           "insmod_fail=first", "open_status=2", "close_status=255", "read_fail=0x80000",
                           "read_fail=0x90000", "power_loss=5",  "signature_at=65521", "map_fail=info",
                           "unmap_fail=node", "fsync_fail", "file_read_fail=a:b.rom:0x400",
-                          "file_close_fail=b.rom"};
+                          "file_close_fail=b.rom", "file_rewrite=c.rom:18:d.rom"};
     for (const char* g : good)
         EXPECT_TRUE(fault_apply(&f, g, err, sizeof err)) << g;
     EXPECT_TRUE(f.iopl_fail && f.no_devmem);
@@ -85,6 +85,10 @@ TEST(Faults, ApplyAndReject)
     EXPECT_STREQ(f.file_read_fail, "a:b.rom");
     EXPECT_EQ(f.file_read_at, 0x400u);
     EXPECT_STREQ(f.file_close_fail, "b.rom");
+    EXPECT_EQ(f.file_change, kFileRewrite);
+    EXPECT_STREQ(f.file_change_name, "c.rom");
+    EXPECT_EQ(f.file_change_at, 18u);
+    EXPECT_STREQ(f.file_change_other, "d.rom");
     EXPECT_EQ(f.insmod_fail, kInsmodFirst);
     EXPECT_EQ(f.open_status, 2);
     EXPECT_EQ(f.read_fail.count, 2);
@@ -95,7 +99,9 @@ TEST(Faults, ApplyAndReject)
                          "unmap_fail=heap", "insmod_fail=third", "power_loss=0", "iopl_fail=2", "=1",
                          "signature_at=70000", "map_fail=node",
                          "file_read_fail=x.rom", "file_read_fail=:5", "file_read_fail=d/x.rom:5",
-                         "file_close_fail", "file_close_fail=d/x.rom"};
+                         "file_close_fail", "file_close_fail=d/x.rom", "file_swap=x.rom:1",
+                         "file_swap=x.rom:z:y.rom", "file_swap=:1:y.rom", "file_swap=x.rom:1:d/y.rom",
+                         "file_rewrite=x.rom:1:"};
     for (const char* b : bad)
         EXPECT_FALSE(fault_apply(&f, b, err, sizeof err)) << b;
     EXPECT_TRUE(fault_hits(f.read_fail, 0x80000, 1024));

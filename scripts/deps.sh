@@ -21,7 +21,9 @@ need_packages() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev dpkg-dev lintian groff-base)
+# The demo's: what configuring the tree and building the tool and the virtual PC need.
+DEMO_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev)
+BUILD_PACKAGES=("${DEMO_PACKAGES[@]}" dpkg-dev lintian groff-base)
 
 # Configures and builds the tree in $1 (default: build) with the extra CMake arguments after it.
 build_tree() {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/load_failure.h"
 #include "platform/trust.h"
 
 int driver_fd;
@@ -27,6 +28,10 @@ const char SECOND_LOAD[] = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
 // in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
 const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
 const char UNLOAD[] = "rmmod zorfldrv_mod";
+// A module this run did not load, or has already tried to unload once, is unloaded quietly: it
+// may well not be there.
+const char QUIET_UNLOAD[] = "rmmod zorfldrv_mod 2> /dev/null > /dev/null";
+int module_loaded_here;
 
 // The node is opened without following links and used only when it is a character device: a
 // root process must not send driver requests to whatever a planted link or file points at.
@@ -48,14 +53,21 @@ int open_node() {
 }
 
 // A load command that names a file in the working directory runs only when that file can be
-// trusted; a refused one counts as failed.
-int load_from(const char* command, const char* file) {
-  return trusted_module_file(file) && system(command) == 0;
+// trusted; a refused one counts as failed. The first command that ran is the one to ask again
+// for the kernel's reason.
+int load_from(const char* command, const char* file, const char** first_run) {
+  if (!trusted_module_file(file)) return 0;
+  struct stat st;
+  if (*first_run == nullptr && lstat(file, &st) == 0) *first_run = command;
+  return system(command) == 0;
 }
 
-// The result is not used: the module tool says on the console why it failed.
+// The result is not used: for a module this run loaded, the module tool says on the console why
+// it failed.
 void unload_module() {
-  if (system(UNLOAD) != 0) return;
+  const char* command = module_loaded_here ? UNLOAD : QUIET_UNLOAD;
+  module_loaded_here = 0;
+  if (system(command) != 0) return;
 }
 
 int make_node(unsigned major) { return mknod(NODE_NAME, S_IFCHR | 0600, driver_device_number(major)); }
@@ -73,12 +85,18 @@ int print_failure(const char* text) {
   return 0;
 }
 
-// Reports the platform's error with its text, then takes back the node and the module.
+// Reports the platform's error with its text, then takes back the node and the module. A device
+// node in the way is what a power cut during an earlier run leaves: once it is gone, the same
+// command works.
 int give_up(const char* format) {
   int err = errno;
   printf(format, err, strerror(err));
+  struct stat st;
+  bool stale = err == EEXIST && lstat(NODE_NAME, &st) == 0 && S_ISCHR(st.st_mode);
+  if (remove(NODE_NAME) == 0 && stale) {
+    printf("a device node left by an earlier, interrupted run was removed; run the same command again\n");
+  }
   fflush(stdout);
-  remove(NODE_NAME);
   unload_module();
   return 0;
 }
@@ -119,10 +137,16 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o") && !load_from(SECOND_LOAD, "./zorfldrv_mod") &&
-      system(THIRD_LOAD) != 0) {
-    return print_failure("error loading driver\n");
+  const char* first_run = nullptr;
+  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o", &first_run) &&
+      !load_from(SECOND_LOAD, "./zorfldrv_mod", &first_run) && system(THIRD_LOAD) != 0) {
+    char reason[256];
+    if (!retry_load_for_reason(first_run ? first_run : THIRD_LOAD, reason, sizeof reason)) {
+      print_failure("error loading driver\n");
+      return print_failure(reason);
+    }
   }
+  module_loaded_here = 1;
 
   scan_devices(&major);
   if (major == 0) {

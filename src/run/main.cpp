@@ -2,6 +2,7 @@
 
 #include "flash/layout.h"
 #include "platform/driver.h"
+#include "platform/lockdown.h"
 #include "platform/physmem.h"
 #include "platform/ports.h"
 #include "platform/runlock.h"
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
     fail_exit(EXIT_OK);
   }
   take_run_lock();
-  raise_io_privilege();
+  take_io_privilege();
   if (options.compare && !options.input) fatal(EXIT_NO_INPUT, "Input file required");
   if (options.show_file_id) show_file_rom_id(options.id_name);
   // The files are taken before the driver: nothing is loaded for a name that cannot be used.

@@ -1,5 +1,9 @@
-// The command line of the binary itself: these runs end before any platform access.
+// The command line of the binary itself: these runs end before any platform access, and run on
+// no machine all the same, so that a fault that lets one go on cannot reach this computer.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
 
 #include "harness.h"
 
@@ -34,6 +38,42 @@ TEST(CommandLine, HelpShowsBannerThenUsage) {
   RunResult quiet = run_tool({"/h", "/q"});
   EXPECT_EQ(quiet.code, 0);
   EXPECT_EQ(quiet.out, r.out.substr(usage_at));
+}
+
+// Every start of the tool goes through the virtual PC or its no-machine guard; the harness
+// refuses any other.
+TEST(ToolStarts, OnlyOnTheVirtualPcOrWithNoMachine) {
+  const std::string tool = TOOL_PATH, vpc = ZORVPC_PATH;
+  std::vector<std::string> guard = no_machine_words();
+  auto guarded = [&](std::vector<std::string> rest) {
+    rest.insert(rest.begin(), guard.begin(), guard.end());
+    return rest;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::string> argv;
+    bool allowed;
+  } cases[] = {
+      {"bare", {tool, "/h"}, false},
+      {"inside a shell command", {"sh", "-c", tool + " /t"}, false},
+      {"by name on PATH", {"zorflashlnx2", "/t"}, false},
+      {"under another wrapper", {"valgrind", "-q", tool, "/t"}, false},
+      {"launcher without run", {vpc, "show", "pc", tool}, false},
+      {"no machine", guarded({tool, "/h"}), true},
+      {"no machine, wrapped", guarded({"valgrind", "-q", tool, "/t"}), true},
+      {"virtual PC", {vpc, "run", "pc", "--", tool, "/t"}, true},
+      {"virtual PC behind a shell", {"sh", "-c", "exec \"$@\"", "sh", vpc, "run", "pc", "--", tool}, true},
+      {"another program", {"cmp", "a", "b"}, true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tool_guarded(c.argv), c.allowed) << c.name;
+  EXPECT_THROW(run_command({tool, "/h"}, "."), std::logic_error);
+
+  // The guard's words load the library and leave it no machine, whatever the caller had set.
+  setenv("ZORVPC_STATE", "/nonexistent", 1);
+  RunResult r = run_command(guarded({"sh", "-c", "echo ${ZORVPC_STATE-none}; grep -c libzorvpc /proc/$$/maps"}), ".");
+  unsetenv("ZORVPC_STATE");
+  EXPECT_EQ(r.out.substr(0, 5), "none\n") << r.out << r.err;
+  EXPECT_NE(r.out.substr(5), "0\n") << r.out;
 }
 
 }  // namespace

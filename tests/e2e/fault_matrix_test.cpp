@@ -159,9 +159,14 @@ TEST(FaultMatrix, PlatformAndDiscovery) {
   const std::string range = frame("BIOS flash information is out of range") + NO_INFO;
   const std::string no_sig = frame("QZX Signature not found") + NO_INFO;
   std::vector<Fault> faults = {
-      both("iopl_fail", "-", "iopl_fail", {17, frame("Unable to raise I/O privilege level") + NO_INFO}),
+      both("iopl_fail", "-", "iopl_fail",
+           {17, " error 1 raising the I/O privilege level: Operation not permitted\n the kernel grants it "
+                "only to root with CAP_SYS_RAWIO, and to no program while it is locked down\n" +
+                    frame("Unable to raise I/O privilege level")}),
       both("insmod_fail", "first command", "insmod_fail=first", {0, ""}),
-      both("insmod_fail", "both commands", "insmod_fail=both", {16, "error loading driver\n" + load}),
+      both("insmod_fail", "both commands", "insmod_fail=both",
+           {16, "error loading driver\n zorfldrv_mod did not load: insmod: ERROR: could not insert "
+                "module zorfldrv_mod: Invalid module format\n" + load}),
       both("not_listed", "-", "not_listed", {16, "error driver zorfldrv not found\n" + load}),
       both("node_unopenable", "-", "node_unopenable", {16, "error 13 opening driver: Permission denied\n" + load}),
       // The ROM file checked, then unreadable in the main area while it is loaded.

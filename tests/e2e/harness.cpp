@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,11 @@
 #include <utility>
 
 const char* const TOOL_PATH = ZORFL_TOOL;
+#ifdef ZORVPC
+const char* const ZORVPC_PATH = ZORVPC;
+#else
+const char* const ZORVPC_PATH = "zorvpc-not-built";
+#endif
 
 namespace {
 
@@ -65,9 +71,40 @@ void default_signals() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+bool names_tool(const std::string& word) {
+  size_t slash = word.rfind('/');
+  return word.find(TOOL_PATH) != std::string::npos ||
+         word.substr(slash == std::string::npos ? 0 : slash + 1) == "zorflashlnx2";
+}
+
 }  // namespace
 
+std::vector<std::string> no_machine_words() {
+#ifdef ZORVPC_LIB
+  // The loader runs a program bare when a preload library is missing: make sure it is there.
+  if (!file_exists(ZORVPC_LIB)) throw std::logic_error(std::string("no library ") + ZORVPC_LIB);
+  return {"/usr/bin/env", "-u", "ZORVPC_STATE", "-u", "ZORVPC_FAULTS", std::string("LD_PRELOAD=") + ZORVPC_LIB};
+#else
+  throw std::logic_error("the virtual PC's library is not built: the tool cannot run");
+#endif
+}
+
+bool tool_guarded(const std::vector<std::string>& argv) {
+  std::vector<std::string> guard = no_machine_words();
+  if (argv.size() > guard.size() && std::equal(guard.begin(), guard.end(), argv.begin())) return true;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    if (argv[i] == ZORVPC_PATH && i + 1 < argv.size() && argv[i + 1] == "run") return true;
+    if (names_tool(argv[i])) return false;
+  }
+  return true;
+}
+
 Started start_command(const std::vector<std::string>& argv, const std::string& cwd, bool small_pipe) {
+  if (!tool_guarded(argv)) {
+    std::string words;
+    for (const auto& w : argv) words += " " + w;
+    throw std::logic_error("refused: the tool would run bare on this computer:" + words);
+  }
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
   if (small_pipe && fcntl(out_pipe[1], F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("F_SETPIPE_SZ");
@@ -117,7 +154,8 @@ std::vector<std::string> tool_command() {
 }
 
 RunResult run_tool(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv = tool_command();
+  std::vector<std::string> argv = no_machine_words();
+  for (const auto& w : tool_command()) argv.push_back(w);
   argv.insert(argv.end(), args.begin(), args.end());
   return run_command(argv, cwd);
 }

@@ -147,7 +147,9 @@ TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
          std::filesystem::permissions(w, std::filesystem::perms(0775));
        },
        " not loading ./zorfldrv_mod.o: " + dir_line + " not loading ./zorfldrv_mod: " + dir_line +
-           "error loading driver\n" + frame("Unable to load driver\n"),
+           "error loading driver\n no zorfldrv_mod for this kernel (" + kernel_release() +
+           "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n" +
+           frame("Unable to load driver\n"),
        16, false, {}},
       {"group-writable directory, no module file, module installed",
        [](const std::string& w) {

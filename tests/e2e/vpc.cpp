@@ -1,16 +1,12 @@
 #include "vpc.h"
 
+#include <sys/utsname.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-
-#ifdef ZORVPC
-const char* const ZORVPC_PATH = ZORVPC;
-#else
-const char* const ZORVPC_PATH = "zorvpc-not-built";
-#endif
 
 const char* const TEST_MACHINE = R"(# test machine
 rom_kb = 512
@@ -183,6 +179,11 @@ int find_line(const std::vector<std::string>& trace, const std::string& prefix, 
 }
 
 std::string frame(const std::string& message) { return "\nERROR: " + message + "\n\n"; }
+
+std::string kernel_release() {
+  struct utsname u;
+  return uname(&u) == 0 ? u.release : "?";
+}
 
 std::string saved_left(const std::string& name) {
   return " The save did not finish: " + name + " is as it was, and what was saved is in " + name + ".partial\n";

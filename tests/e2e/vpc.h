@@ -60,6 +60,8 @@ std::vector<std::string> lines_starting(const std::vector<std::string>& trace, c
 // Index of the first line starting with prefix at or after from, or -1.
 int find_line(const std::vector<std::string>& trace, const std::string& prefix, int from = 0);
 std::string frame(const std::string& message);
+// The running kernel's release, as the tool names it in its hint for a missing module.
+std::string kernel_release();
 // The line of a save of name that did not finish.
 std::string saved_left(const std::string& name);
 uint32_t le32_at(const std::string& bytes, size_t at);

@@ -4,10 +4,12 @@
 # unpacked binaries run, the tool only under the unpacked zorvpc;
 # the module package's maintainer scripts are run against a stub dkms. Runs lintian when it is
 # installed and fails on any error it reports.
-# Usage: package_test.sh BUILD_DIR VERSION. Exit 77 (skip) when a packaging tool is missing.
+# Usage: package_test.sh BUILD_DIR VERSION VPC_LIBRARY. Exit 77 (skip) when a packaging tool is
+# missing.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+vpc_lib=$3
 src=$(cd "$(dirname "$0")/../.." && pwd)
 
 for tool in cpack dpkg-deb dpkg-shlibdeps; do
@@ -69,16 +71,30 @@ expect_contents <<EOF
 -rwxr-xr-x root/root ./usr/sbin/zorflashlnx2
 EOF
 
-# Unpacked into a temporary root, the binary runs and prints its help.
+# Unpacked into a temporary root, the binary runs and prints its help: with no machine (the
+# virtual PC's library refuses every platform call) and without privilege (as nobody when this
+# runs as root, with no capabilities), so that a fault that turns these into real runs cannot
+# reach this computer's hardware, run lock or kernel.
 dpkg -x "$deb" "$work/root"
 tool="$work/root/usr/sbin/zorflashlnx2"
+# A copy of the library that the user nobody can read, wherever the build tree is: the loader
+# runs a program without a preload library it cannot open.
+cp "$vpc_lib" "$work/libzorvpc.so" || fail "no virtual PC library $vpc_lib: the binary does not run without it"
+vpc_lib=$work/libzorvpc.so
+unprivileged=(setpriv --no-new-privs --inh-caps=-all)
+if [ "$(id -u)" -eq 0 ]; then
+  unprivileged+=(--reuid=65534 --regid=65534 --clear-groups --bounding-set=-all)
+  chmod 0755 "$work"
+fi
+bare() { env -u ZORVPC_STATE -u ZORVPC_FAULTS LD_PRELOAD="$vpc_lib" "${unprivileged[@]}" "$tool" "$@"; }
 set +e
-"$tool" /h >"$work/help.out" 2>&1
+bare /h >"$work/help.out" 2>&1
 help_rc=$?
-"$tool" >"$work/noargs.out" 2>&1
+bare >"$work/noargs.out" 2>&1
 noargs_rc=$?
 set -e
 [ $help_rc -eq 0 ] || { cat "$work/help.out"; fail "/h ended with $help_rc"; }
+! grep -q 'cannot be preloaded' "$work/help.out" "$work/noargs.out" || fail "the library was not loaded"
 grep -q "^Zorflash - Version $version (for linux with driver)\$" "$work/help.out" ||
   fail "/h printed no banner"
 grep -qF ' Usage: zorflashlnx2 /i<ROM filename> [/o<save ROM filename>]' "$work/help.out" ||
@@ -129,6 +145,22 @@ esac
 exit 0
 STUB
 chmod 755 "$work/bin/dkms"
+# mokutil answers for the key as DKMS's key would be: enrolled or not (MOK_ENROLLED).
+cat >"$work/bin/mokutil" <<'STUB'
+#!/bin/sh
+[ "$1" = --test-key ] || exit 2
+[ "$MOK_ENROLLED" = yes ] && exit 0
+echo "$2 is not enrolled"
+exit 1
+STUB
+chmod 755 "$work/bin/mokutil"
+# The running kernel as the scripts see it (ZORFLDRV_SYSFS): sig_enforce and lockdown.
+fake_kernel() { # SIG_ENFORCE LOCKDOWN_LINE
+  mkdir -p "$work/sys/module/module/parameters" "$work/sys/kernel/security"
+  echo "$1" >"$work/sys/module/module/parameters/sig_enforce"
+  echo "$2" >"$work/sys/kernel/security/lockdown"
+}
+fake_kernel N "[none] integrity confidentiality"
 
 mv="-m zorfldrv -v $version"
 added="zorfldrv/$version: added"
@@ -149,7 +181,7 @@ expect_dkms() {
   : >"$work/dkms.log"
   set +e
   # shellcheck disable=SC2086
-  DKMS_LOG=$work/dkms.log DKMS_STATUS=$status DKMS_BUILD_STATUS=$build_status \
+  DKMS_LOG=$work/dkms.log DKMS_STATUS=$status DKMS_BUILD_STATUS=$build_status ZORFLDRV_SYSFS=$work/sys \
     PATH="$work/bin:/usr/bin:/bin" "$work/control/$script" $args >"$work/script.out" 2>&1
   rc=$?
   set -e
@@ -165,12 +197,41 @@ expect_dkms() {
     fail "$what ran dkms with:"$'\n'"$(cat "$work/dkms.log")"$'\n'"expected:"$'\n'"$expected"
 }
 expect_dkms postinst configure "" 0 "status $mv" "add $mv" "${each_kernel[@]}"
+# Without the running kernel's headers (a kernel of one's own, say) it says what to do.
+hint="zorfldrv-dkms: the headers of the running kernel $(uname -r) are not installed"
+if [ -d "/lib/modules/$(uname -r)/build/include" ]; then
+  ! grep -qF "$hint" "$work/script.out" || fail "postinst asks for headers that are installed"
+else
+  grep -qF "$hint" "$work/script.out" && grep -qF "build tree at /lib/modules/$(uname -r)/build" "$work/script.out" ||
+    fail "postinst gave no hint for the running kernel without headers: $(cat "$work/script.out")"
+fi
 expect_dkms postinst "configure $version" "$added" 0 "status $mv" "remove $mv --all" "add $mv" "${each_kernel[@]}"
 expect_dkms postinst "abort-upgrade $version" "$added" 0
 expect_dkms prerm remove "$added" 0 "status $mv" "remove $mv --all"
 expect_dkms prerm "upgrade $version" "$added" 0 "status $mv" "remove $mv --all"
 expect_dkms prerm remove "" 0 "status $mv"
 expect_dkms prerm "failed-upgrade $version" "$added" 0
+# The signing hint: only on a kernel that enforces signatures, only while the key is not enrolled;
+# the lockdown line only on a locked-down kernel.
+while IFS='|' read -r enforce lockdown enrolled want_hint want_locked; do
+  fake_kernel "$enforce" "$lockdown"
+  MOK_ENROLLED=$enrolled expect_dkms postinst configure "" 0 "status $mv" "add $mv" "${each_kernel[@]}"
+  got_hint=no got_locked=no
+  grep -qF "run 'mokutil --import /var/lib/dkms/mok.pub' and confirm the enrolment at the next boot" \
+    "$work/script.out" && got_hint=yes
+  grep -qF "the running kernel is also locked down" "$work/script.out" && got_locked=yes
+  [ "$got_hint $got_locked" = "$want_hint $want_locked" ] ||
+    fail "postinst, sig_enforce $enforce, lockdown '$lockdown', key enrolled $enrolled:" \
+      "hint $got_hint, lockdown line $got_locked; expected $want_hint, $want_locked"
+done <<'TABLE'
+N|[none] integrity confidentiality|no|no|no
+Y|[none] integrity confidentiality|no|yes|no
+Y|[none] integrity confidentiality|yes|no|no
+N|none [integrity] confidentiality|no|yes|yes
+N|none integrity [confidentiality]|yes|no|yes
+TABLE
+fake_kernel N "[none] integrity confidentiality"
+
 if [ ${#kernels[@]} -gt 0 ]; then
   # A build that fails fails the configuration: nothing is installed, and dpkg says so.
   expect_dkms postinst configure "" 3 "status $mv" "add $mv" "build $mv -k ${kernels[0]}"

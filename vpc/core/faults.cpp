@@ -148,6 +148,20 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
             f->file_read_fail[len] = '\0';
         }
     }
+    else if (!std::strcmp(key, "lockdown")) {
+        ok = true;
+        if (value && !std::strcmp(value, "integrity"))
+            f->lockdown = kLockdownIntegrity;
+        else if (value && !std::strcmp(value, "confidentiality"))
+            f->lockdown = kLockdownConfidentiality;
+        else if (value && !std::strcmp(value, "none"))
+            f->lockdown = kLockdownNone;
+        else
+            ok = false;
+    } else if (!std::strcmp(key, "sig_enforce"))
+        ok = set_bool(&f->sig_enforce, value);
+    else if (!std::strcmp(key, "modules_disabled"))
+        ok = set_bool(&f->modules_disabled, value);
     else if (!std::strcmp(key, "file_swap"))
         ok = set_file_change(f, kFileSwap, value);
     else if (!std::strcmp(key, "file_rewrite"))
@@ -225,6 +239,12 @@ const char* const kFaultHelp =
     "                       place: the same file, truncated and rewritten\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail, and modprobe too\n"
+    "  lockdown=integrity   the kernel is locked down: /sys/kernel/security/lockdown reads\n"
+    "                       \"none [integrity] confidentiality\", iopl() fails with EPERM\n"
+    "  lockdown=confidentiality  the same in the stricter mode\n"
+    "  sig_enforce          the kernel loads only signed modules (sig_enforce reads Y) and the\n"
+    "                       machine's module is unsigned: every load fails, EKEYREJECTED\n"
+    "  modules_disabled     modules_disabled reads 1: every load fails, EPERM\n"
     "  not_listed           module loads but has no line in /proc/devices\n"
     "  node_unopenable      open(\"zorfl\") fails with EACCES whatever is there\n"
     "  alloc_fail           ioctl 0x4160 returns -1, errno ENOMEM\n"

@@ -13,6 +13,7 @@ struct AddrList {
 
 enum WindowMask : uint32_t { kWindowBios = 1, kWindowInfo = 2, kWindowNode = 4 };
 enum InsmodFail : int { kInsmodOk = 0, kInsmodFirst = 1, kInsmodBoth = 2 };
+enum Lockdown : int { kLockdownNone = 0, kLockdownIntegrity = 1, kLockdownConfidentiality = 2 };
 enum FileChange : int { kFileKept = 0, kFileSwap = 1, kFileRewrite = 2 };
 
 struct FaultSet {
@@ -36,6 +37,9 @@ struct FaultSet {
     uint32_t file_change_at;     // before its N-th fread, or at its first fclose when 0
     char file_change_other[64];  // the file beside it that is swapped in or copied over it
     int insmod_fail;         // InsmodFail
+    int lockdown;            // Lockdown: the kernel's lockdown file names it, iopl fails EPERM
+    bool sig_enforce;        // only signed modules load; the machine's never are
+    bool modules_disabled;   // no module loads at all
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0
     uint32_t power_loss;     // 0: off; else killed at the N-th write command

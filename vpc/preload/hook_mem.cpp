@@ -22,9 +22,53 @@ void write_device_list()
     machine_unlock();
 }
 
+// The kernel's own switches that the tool reads, as the machine's faults set them; never the
+// host's. Returns nullptr for any other path.
+const char* kernel_file_text(const char* path)
+{
+    const FaultSet& f = g_vpc.faults;
+    if (!std::strcmp(path, "/sys/kernel/security/lockdown")) {
+        static const char* const modes[] = {"[none] integrity confidentiality\n",
+                                            "none [integrity] confidentiality\n",
+                                            "none integrity [confidentiality]\n"};
+        return modes[f.lockdown >= 0 && f.lockdown <= 2 ? f.lockdown : 0];
+    }
+    if (!std::strcmp(path, "/sys/module/module/parameters/sig_enforce"))
+        return f.sig_enforce ? "Y\n" : "N\n";
+    if (!std::strcmp(path, "/proc/sys/kernel/modules_disabled"))
+        return f.modules_disabled ? "1\n" : "0\n";
+    return nullptr;
+}
+
 FILE* open_stream(const char* path, const char* mode, FILE* (*fn)(const char*, const char*))
 {
     resolve_real();
+    if (const char* text = path ? kernel_file_text(path) : nullptr) {
+        if (!g_vpc.active) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        // A file of this process's own, so that processes of one machine never race for it.
+        char p[PATH_MAX];
+        std::string name = std::string("kfile.") + std::to_string(getpid());
+        state_path(p, name.c_str());
+        FILE* f = nullptr;
+        if (FILE* w = fn(p, "w")) {
+            std::fputs(text, w);
+            std::fclose(w);
+            f = fn(p, mode);
+            unlink(p);
+        }
+        int err = errno;
+        LineBuf lb;
+        lb_init(&lb);
+        lb_str(&lb, "fopen ");
+        lb_str(&lb, path);
+        lb_str(&lb, f ? " = ok" : " = fail");
+        trace_line(&lb);
+        errno = err;
+        return f;
+    }
     if (path && std::strcmp(path, "/dev/mem") == 0) {
         if (!g_vpc.active) {
             errno = ENOENT;

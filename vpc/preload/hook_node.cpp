@@ -337,6 +337,31 @@ VPC_EXPORT int fstat(int fd, struct stat* st) noexcept { return do_fstat(fd, st,
 
 VPC_EXPORT int fstat64(int fd, struct stat64* st) noexcept { return do_fstat(fd, st, real::fstat64); }
 
+// lstat of the node's name sees a marker file as the device it stands for, as the tool checks
+// what it is about to remove.
+template <typename Stat>
+int do_lstat(const char* path, Stat* st, int (*fn)(const char*, Stat*))
+{
+    resolve_real();
+    int r = fn(path, st);
+    if (r != 0 || !g_vpc.active || !is_node_path(path) || !S_ISREG(st->st_mode))
+        return r;
+    int fd = real::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    Marker mk;
+    if (fd >= 0 && read_marker(fd, &mk)) {
+        st->st_mode = (mk.type == 'c' ? S_IFCHR : S_IFBLK) | (st->st_mode & 07777);
+        st->st_rdev = makedev(mk.major, mk.minor);
+        st->st_size = 0;
+    }
+    if (fd >= 0)
+        real::close(fd);
+    return r;
+}
+
+VPC_EXPORT int lstat(const char* path, struct stat* st) noexcept { return do_lstat(path, st, real::lstat); }
+
+VPC_EXPORT int lstat64(const char* path, struct stat64* st) noexcept { return do_lstat(path, st, real::lstat64); }
+
 VPC_EXPORT int mknod(const char* path, mode_t mode, dev_t dev) noexcept
 {
     resolve_real();

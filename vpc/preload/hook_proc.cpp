@@ -45,12 +45,27 @@ bool ends_words(const std::string& w)
     return w[0] == '|' || w[0] == ';' || w[0] == '&';
 }
 
-std::vector<std::string> command_words(const char* cmd, bool* err_redirected)
+// Where the command's error output goes: 2, the descriptor N of "2>&N", or -1 when it is sent
+// to a file (as "2> /dev/null").
+int error_output(const char* cmd)
+{
+    const char* r = std::strstr(cmd, "2>");
+    if (!r)
+        return 2;
+    if (r[2] != '&')
+        return -1;
+    int fd = 0;
+    const char* p = r + 3;
+    for (; *p >= '0' && *p <= '9' && fd < 1000; ++p)
+        fd = fd * 10 + (*p - '0');
+    return p == r + 3 ? -1 : fd;
+}
+
+std::vector<std::string> command_words(const char* cmd)
 {
     std::vector<std::string> out;
     std::string cur;
     bool stop = false;
-    *err_redirected = std::strstr(cmd, "2>") != nullptr;
     for (const char* p = cmd;; ++p) {
         if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\0') {
             if (!cur.empty() && !stop) {
@@ -81,11 +96,11 @@ std::string module_of(const std::string& arg)
     return b;
 }
 
-void say(bool quiet, const std::string& msg)
+void say(int fd, const std::string& msg)
 {
-    if (quiet)
+    if (fd < 0)
         return;
-    ssize_t w = write(2, msg.data(), msg.size());
+    ssize_t w = write(fd, msg.data(), msg.size());
     (void)w;
 }
 
@@ -98,27 +113,36 @@ std::string module_tree()
 // insmod takes a file and never searches the module tree: "insmod zorfldrv_mod" is the file
 // zorfldrv_mod in the working directory. modprobe takes a name and finds the module only
 // when the machine has it installed.
-int load_module(const std::string& tool, const std::string& arg, bool quiet)
+int load_module(const std::string& tool, const std::string& arg, int err_fd)
 {
     bool modprobe = tool == "modprobe";
     // The first of the tool's load commands names the object file; insmod_fail=first hits only it.
     bool object_file = arg.find('/') != std::string::npos || arg.ends_with(".o") || arg.ends_with(".ko");
     std::string name = modprobe ? arg : module_of(arg);
     if (modprobe && (name != kModuleName || !g_vpc.machine->module_installed)) {
-        say(quiet, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
+        say(err_fd, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
         return 1;
     }
     if (!modprobe && access(arg.c_str(), F_OK) != 0) {
-        say(quiet, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
+        say(err_fd, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
         return 1;
     }
     if (name != kModuleName) {
-        say(quiet, tool + ": ERROR: could not insert module " + arg + ": Unknown symbol in module\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + arg + ": Unknown symbol in module\n");
+        return 1;
+    }
+    // The kernel's refusals, in its words: the machine's module is never signed.
+    const char* refused = g_vpc.faults.modules_disabled ? "Operation not permitted"
+                          : g_vpc.faults.sig_enforce    ? "Key was rejected by service"
+                                                        : nullptr;
+    if (refused) {
+        say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': " + refused + "\n"
+                            : tool + ": ERROR: could not insert module " + arg + ": " + refused + "\n");
         return 1;
     }
     int f = g_vpc.faults.insmod_fail;
     if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe)) {
-        say(quiet, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
+        say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
                             : tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
         return 1;
     }
@@ -127,7 +151,7 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     if (ms.loaded) {
         if (modprobe)  // nothing to do
             return 0;
-        say(quiet, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
         return 1;
     }
     ms.loaded = true;
@@ -136,21 +160,21 @@ int load_module(const std::string& tool, const std::string& arg, bool quiet)
     return 0;
 }
 
-int unload_module(const std::string& tool, const std::string& arg, bool quiet)
+int unload_module(const std::string& tool, const std::string& arg, int err_fd)
 {
     ModuleState ms{};
     read_module_state(&ms);
     std::string name = module_of(arg);
     bool modprobe = tool == "modprobe";
     if (name != kModuleName || !ms.loaded) {
-        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is not in kernel.\n"
+        say(err_fd, modprobe ? "modprobe: FATAL: Module " + name + " is not in kernel.\n"
                             : tool + ": ERROR: Module " + name + " is not currently loaded\n");
         return 1;
     }
     OpenFiles users;
     read_open_files(&users);
     if (users.count > 0) {
-        say(quiet, modprobe ? "modprobe: FATAL: Module " + name + " is in use.\n"
+        say(err_fd, modprobe ? "modprobe: FATAL: Module " + name + " is in use.\n"
                             : tool + ": ERROR: Module " + name + " is in use\n");
         return 1;
     }
@@ -159,7 +183,7 @@ int unload_module(const std::string& tool, const std::string& arg, bool quiet)
     return 0;
 }
 
-int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
+int emulate_module_tool(const std::vector<std::string>& w, int err_fd)
 {
     std::string tool = base_name(w[0].c_str());
     bool remove = tool == "rmmod";
@@ -171,17 +195,17 @@ int emulate_module_tool(const std::vector<std::string>& w, bool quiet)
             arg = w[i];
     }
     if (!g_vpc.active) {
-        say(quiet, tool + ": ERROR: no virtual machine attached; module tools are never run\n");
+        say(err_fd, tool + ": ERROR: no virtual machine attached; module tools are never run\n");
         return 1;
     }
     if (arg.empty()) {
-        say(quiet, tool + ": ERROR: missing module name.\n");
+        say(err_fd, tool + ": ERROR: missing module name.\n");
         return 1;
     }
     if (tool == "kmod")
         return 1;
     machine_lock();
-    int r = remove ? unload_module(tool, arg, quiet) : load_module(tool, arg, quiet);
+    int r = remove ? unload_module(tool, arg, err_fd) : load_module(tool, arg, err_fd);
     machine_unlock();
     return r;
 }
@@ -234,11 +258,10 @@ VPC_EXPORT int system(const char* cmd)
     resolve_real();
     if (!cmd)
         return real::system(cmd);
-    bool quiet;
-    std::vector<std::string> w = command_words(cmd, &quiet);
+    std::vector<std::string> w = command_words(cmd);
     if (w.empty() || !is_module_tool(w[0].c_str()))
         return real::system(cmd);
-    int code = emulate_module_tool(w, quiet);
+    int code = emulate_module_tool(w, error_output(cmd));
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "system");
@@ -262,7 +285,7 @@ VPC_EXPORT int iopl(int level) noexcept
     int r = 0, err = 0;
     if (level < 0 || level > 3)
         r = -1, err = EINVAL;
-    else if (g_vpc.faults.iopl_fail)
+    else if (g_vpc.faults.iopl_fail || g_vpc.faults.lockdown != kLockdownNone)
         r = -1, err = EPERM;
     else
         g_vpc.iopl_level = level;

@@ -17,6 +17,8 @@ int (*dup2)(int, int);
 int (*dup3)(int, int, int);
 int (*fstat)(int, struct stat*);
 int (*fstat64)(int, struct stat64*);
+int (*lstat)(const char*, struct stat*);
+int (*lstat64)(const char*, struct stat64*);
 int (*mknod)(const char*, mode_t, dev_t);
 int (*mknodat)(int, const char*, mode_t, dev_t);
 int (*remove)(const char*);
@@ -67,6 +69,8 @@ void resolve_real()
     look_up(real::dup3, "dup3");
     look_up(real::fstat, "fstat");
     look_up(real::fstat64, "fstat64");
+    look_up(real::lstat, "lstat");
+    look_up(real::lstat64, "lstat64");
     look_up(real::mknod, "mknod");
     look_up(real::mknodat, "mknodat");
     look_up(real::remove, "remove");

@@ -20,6 +20,8 @@ extern int (*dup2)(int, int);
 extern int (*dup3)(int, int, int);
 extern int (*fstat)(int, struct stat*);
 extern int (*fstat64)(int, struct stat64*);
+extern int (*lstat)(const char*, struct stat*);
+extern int (*lstat64)(const char*, struct stat64*);
 extern int (*mknod)(const char*, mode_t, dev_t);
 extern int (*mknodat)(int, const char*, mode_t, dev_t);
 extern int (*remove)(const char*);

@@ -44,4 +44,21 @@ struct fw_config {
 	struct fw_block blocks[FW_MAX_BLOCKS];	/* the BlockTable: erase takes only these */
 };
 
+/* Counters the handler keeps per command (0x20-0x24), for the benchmark:
+ * how many it ran, and the TSC when the first began and the last ended. They
+ * sit in BIOS memory right after the FlashParamBlock's slot, where a guest
+ * program reads and clears them through /dev/mem. */
+#define FW_STATS_AFTER_PARAM	32u	/* bytes from the FlashParamBlock */
+#define FW_STAT_COMMANDS	5u
+
+struct fw_stat {
+	uint32_t count;
+	uint32_t first_lo, first_hi;
+	uint32_t last_lo, last_hi;
+};
+
+struct fw_stats {
+	struct fw_stat cmd[FW_STAT_COMMANDS];
+};
+
 #endif

@@ -161,6 +161,10 @@ static long zf_free(struct zf_file *zf, struct zf_request __user *ureq)
 	u32 size;
 	long ret = 0;
 
+	/* As for alloc and mmap: a descriptor inherited by a process without
+	 * the capability must not take the buffer from under its owner. */
+	if (!capable(CAP_SYS_RAWIO))
+		return -EPERM;
 	if (get_user(size, &ureq->size))
 		return -EFAULT;
 

@@ -37,19 +37,43 @@ static uint8_t *buffer_at(void *ctx, uint32_t phys)
 	return (uint8_t *)(uintptr_t)phys;
 }
 
+static void rdtsc(uint32_t *lo, uint32_t *hi)
+{
+	__asm__ volatile("rdtsc" : "=a"(*lo), "=d"(*hi));
+}
+
+/* One more command of its kind in the counters, with the TSC it began at. */
+static void count(uint8_t command, uint32_t lo, uint32_t hi)
+{
+	volatile struct fw_stats *stats =
+		(volatile struct fw_stats *)(uintptr_t)(fw_config.param_block + FW_STATS_AFTER_PARAM);
+	volatile struct fw_stat *s = &stats->cmd[command - FW_CMD_OPEN];
+
+	if (s->count++ == 0) {
+		s->first_lo = lo;
+		s->first_hi = hi;
+	}
+	rdtsc(&lo, &hi);
+	s->last_lo = lo;
+	s->last_hi = hi;
+}
+
 void smm_main(void)
 {
 	uint8_t command = inb(APM_CONTROL);
-	volatile uint8_t *count;
+	volatile uint8_t *taken;
 	uint32_t n;
+	uint32_t lo, hi;
+
+	rdtsc(&lo, &hi);
 
 	if (fw_config.magic != FW_MAGIC)
 		return;
 	/* Every SMI taken, whatever its command: a test's proof that a program sent none. */
-	count = (volatile uint8_t *)(uintptr_t)(fw_config.param_block + FW_SMI_COUNT_AT);
-	n = (count[0] | count[1] << 8 | count[2] << 16 | (uint32_t)count[3] << 24) + 1;
+	taken = (volatile uint8_t *)(uintptr_t)(fw_config.param_block + FW_SMI_COUNT_AT);
+	n = (taken[0] | taken[1] << 8 | taken[2] << 16 | (uint32_t)taken[3] << 24) + 1;
 	for (int i = 0; i < 4; i++)
-		count[i] = (uint8_t)(n >> (8 * i));
+		taken[i] = (uint8_t)(n >> (8 * i));
 	if (!state.cfg) {
 		chip.base = fw_config.chip;
 		chip.sector = fw_config.sector_size;
@@ -61,5 +85,6 @@ void smm_main(void)
 		state.host.erase = cfi_erase;
 		state.host.program = cfi_program;
 	}
-	fw_command(&state, command, (volatile uint8_t *)(uintptr_t)fw_config.param_block);
+	if (fw_command(&state, command, (volatile uint8_t *)(uintptr_t)fw_config.param_block) != FW_NOT_MINE)
+		count(command, lo, hi);
 }

@@ -50,6 +50,7 @@ MODULE_PARM_DESC(bad_byte, "flash address: the byte written there is stored wron
 #define HEADER_SIZE	16
 #define PARAM_SIZE	32		/* 17 used */
 #define FREE_RUN	0x100		/* zero bytes the records may take */
+#define RECORDS_SIZE	(HEADER_SIZE + PARAM_SIZE + sizeof(struct fw_stats))
 
 static void put16(u8 *p, u16 v) { p[0] = v; p[1] = v >> 8; }
 static void put32(u8 *p, u32 v) { put16(p, v); put16(p + 2, v >> 16); }
@@ -124,13 +125,16 @@ static long header_place(const u8 *f)
 
 static void write_header(u8 *h)
 {
-	memset(h, 0, HEADER_SIZE + PARAM_SIZE);
+	memset(h, 0, RECORDS_SIZE);	/* the handler's counters start at 0 */
 	memcpy(h, "$QZX", 4);
 	h[4] = HEADER_SIZE;		/* FlashParamBlock right behind the header */
 	put16(h + 8, INFO_PTR);
 	put16(h + 10, INFO_PARA);
 	put16(h + 12, SMI_PORT);
 }
+
+_Static_assert(PARAM_SIZE == FW_STATS_AFTER_PARAM, "the counters follow the FlashParamBlock's slot");
+_Static_assert(RECORDS_SIZE <= FREE_RUN - 31, "header, FlashParamBlock and counters fit the free run");
 
 static int install_handler(struct pci_dev *nb, const struct fw_config *c)
 {
@@ -206,7 +210,7 @@ static int __init zorfw_init(void)
 	pci_write_config_byte(nb, PAM_D, pam_d);
 
 	at = header_place(f);
-	if (at < 0 || at + HEADER_SIZE + PARAM_SIZE > 0x10000) {
+	if (at < 0 || at + RECORDS_SIZE > 0x10000) {
 		pr_err("zorfw: no free room in the BIOS segment\n");
 		ret = -ENOSPC;
 		goto out;

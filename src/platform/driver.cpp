@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/command.h"
 #include "platform/load_failure.h"
 #include "platform/trust.h"
 
@@ -22,8 +24,11 @@ namespace {
 
 const char NODE_NAME[] = "zorfl";
 const char DRIVER_NAME[] = "zorfldrv";
-const char FIRST_LOAD[] = "insmod ./zorfldrv_mod.o 2> /dev/null > /dev/null";
-const char SECOND_LOAD[] = "insmod zorfldrv_mod 2> /dev/null > /dev/null";
+const char FIRST_FILE[] = "./zorfldrv_mod.o";
+const char SECOND_FILE[] = "./zorfldrv_mod";
+// insmod is given the descriptor of the file that was checked, so a file swapped in under the
+// same name afterwards is never the one loaded.
+const char LOAD_FILE[] = "insmod /proc/self/fd/%d 2> /dev/null > /dev/null";
 // insmod takes a file name only; a module installed in the module tree (the DKMS package puts it
 // in /lib/modules/VERSION/updates/dkms) is found by name through modprobe.
 const char THIRD_LOAD[] = "modprobe zorfldrv_mod 2> /dev/null > /dev/null";
@@ -44,22 +49,25 @@ int open_node() {
     errno = ENODEV;
     return -1;
   }
-  if (fd == 0) {  // 0 means "not loaded" in driver_fd; move off a closed stdin's slot
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    fd = moved;
-  }
-  return fd;
+  return fd;  // never 0: the standard descriptors are open from the start
 }
 
-// A load command that names a file in the working directory runs only when that file can be
-// trusted; a refused one counts as failed. The first command that ran is the one to ask again
-// for the kernel's reason.
-int load_from(const char* command, const char* file, const char** first_run) {
-  if (!trusted_module_file(file)) return 0;
-  struct stat st;
-  if (*first_run == nullptr && lstat(file, &st) == 0) *first_run = command;
-  return system(command) == 0;
+// A module file in the working directory is loaded only when it can be trusted; a refused or
+// absent one counts as a failed load. The first command that ran and failed is kept, with the
+// descriptor it names still open, to be asked again for the kernel's reason.
+int load_from(const char* file, char* first_run, size_t size, int* first_fd) {
+  int fd = open_trusted_module(file);
+  if (fd < 0) return 0;
+  char command[sizeof LOAD_FILE + 16];
+  snprintf(command, sizeof command, LOAD_FILE, fd);
+  int loaded = run_system_command(command) == 0;
+  if (!loaded && first_run[0] == '\0') {
+    snprintf(first_run, size, "%s", command);
+    *first_fd = fd;
+  } else {
+    close(fd);
+  }
+  return loaded;
 }
 
 // The result is not used: for a module this run loaded, the module tool says on the console why
@@ -67,7 +75,17 @@ int load_from(const char* command, const char* file, const char** first_run) {
 void unload_module() {
   const char* command = module_loaded_here ? UNLOAD : QUIET_UNLOAD;
   module_loaded_here = 0;
-  if (system(command) != 0) return;
+  if (run_system_command(command) != 0) return;
+}
+
+// A file system mounted nodev refuses to open any device node on it, whoever asks.
+const char* nodev_hint(int err) {
+  struct statvfs fs;
+  bool nodev = (err == EACCES || err == EPERM) && statvfs(".", &fs) == 0 && (fs.f_flag & ST_NODEV);
+  errno = err;
+  return nodev ? " The working directory is on a file system mounted nodev: run from a directory on"
+                 " a file system that allows device files\n"
+               : "";
 }
 
 int make_node(unsigned major) { return mknod(NODE_NAME, S_IFCHR | 0600, driver_device_number(major)); }
@@ -85,12 +103,13 @@ int print_failure(const char* text) {
   return 0;
 }
 
-// Reports the platform's error with its text, then takes back the node and the module. A device
-// node in the way is what a power cut during an earlier run leaves: once it is gone, the same
-// command works.
-int give_up(const char* format) {
+// Reports the platform's error with its text and the hint, then takes back the node and the
+// module. A device node in the way is what a power cut during an earlier run leaves: once it is
+// gone, the same command works.
+int give_up(const char* format, const char* hint = "") {
   int err = errno;
   printf(format, err, strerror(err));
+  fputs(hint, stdout);
   struct stat st;
   bool stale = err == EEXIST && lstat(NODE_NAME, &st) == 0 && S_ISCHR(st.st_mode);
   if (remove(NODE_NAME) == 0 && stale) {
@@ -137,14 +156,19 @@ int load_driver() {
     if (driver_fd >= 0) return 1;
   }
 
-  const char* first_run = nullptr;
-  if (!load_from(FIRST_LOAD, "./zorfldrv_mod.o", &first_run) &&
-      !load_from(SECOND_LOAD, "./zorfldrv_mod", &first_run) && system(THIRD_LOAD) != 0) {
+  char first_run[sizeof LOAD_FILE + 16] = "";
+  int first_fd = -1;
+  if (!load_from(FIRST_FILE, first_run, sizeof first_run, &first_fd) &&
+      !load_from(SECOND_FILE, first_run, sizeof first_run, &first_fd) && run_system_command(THIRD_LOAD) != 0) {
     char reason[256];
-    if (!retry_load_for_reason(first_run ? first_run : THIRD_LOAD, reason, sizeof reason)) {
+    int loaded = retry_load_for_reason(first_run[0] ? first_run : THIRD_LOAD, reason, sizeof reason);
+    if (first_fd >= 0) close(first_fd);
+    if (!loaded) {
       print_failure("error loading driver\n");
       return print_failure(reason);
     }
+  } else if (first_fd >= 0) {
+    close(first_fd);
   }
   module_loaded_here = 1;
 
@@ -156,7 +180,7 @@ int load_driver() {
   }
   if (make_node(major) != 0) return give_up("error %d creating node zorfl: %s\n");
   driver_fd = open_node();
-  if (driver_fd < 0) return give_up("error %d opening driver: %s\n");
+  if (driver_fd < 0) return give_up("error %d opening driver: %s\n", nodev_hint(errno));
   return 1;
 }
 

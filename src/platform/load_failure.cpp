@@ -1,5 +1,7 @@
 #include "platform/load_failure.h"
 
+#include "platform/command.h"
+
 #include <sys/mman.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -73,7 +75,7 @@ int retry_load_for_reason(const char* load_command, char* line, size_t size) {
       const char* quiet = strstr(load_command, " 2>");
       int length = static_cast<int>(quiet ? quiet - load_command : strlen(load_command));
       snprintf(command, sizeof command, "%.*s 2>&%d > /dev/null", length, load_command, fd);
-      int status = system(command);
+      int status = run_system_command(command);
       char text[4096];
       ssize_t got = pread(fd, text, sizeof text - 1, 0);
       close(fd);

@@ -1,19 +1,28 @@
 #include "platform/trust.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
 
 constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
 
-const char* distrust(const char* path) {
-  struct stat dir, file;
+// The owner of a directory can always rename its entries, whatever its mode says.
+const char* distrust_directory() {
+  struct stat dir;
   if (stat(".", &dir) != 0) return "the working directory cannot be examined";
+  if (dir.st_uid != geteuid() && dir.st_uid != 0) return "the directory is owned by another user";
   if (dir.st_mode & OTHERS_WRITE) return "the directory is writable by other users";
-  if (lstat(path, &file) != 0) return nullptr;
+  return nullptr;
+}
+
+const char* distrust_file(int fd) {
+  struct stat file;
+  if (fstat(fd, &file) != 0) return "it cannot be examined";
   if (!S_ISREG(file.st_mode)) return "it is not a regular file";
   if (file.st_uid != geteuid()) return "it is not owned by the user running this tool";
   if (file.st_mode & OTHERS_WRITE) return "it is writable by other users";
@@ -22,14 +31,20 @@ const char* distrust(const char* path) {
 
 }  // namespace
 
-int trusted_module_file(const char* path) {
-  const char* why = distrust(path);
-  if (why == nullptr) return 1;
-  // An absent file is refused too (one planted after the check would load), but there is
-  // nothing to warn about: the load by name that follows is the normal case there.
-  struct stat file;
-  if (lstat(path, &file) != 0) return 0;
+int open_trusted_module(const char* path) {
+  // Never through a link; O_NONBLOCK so that a planted FIFO cannot stall the run. Not
+  // close-on-exec: the module tool opens the file through this descriptor.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  // An absent file loads nothing, and there is nothing to warn about: the load by name that
+  // follows is the normal case there.
+  int err = errno;
+  if (fd < 0 && err == ENOENT) return -1;
+  const char* why = distrust_directory();
+  if (why == nullptr && fd < 0) why = err == ELOOP ? "it is not a regular file" : "it cannot be opened";
+  if (why == nullptr) why = distrust_file(fd);
+  if (why == nullptr) return fd;
+  if (fd >= 0) close(fd);
   printf(" not loading %s: %s\n", path, why);
   fflush(stdout);
-  return 0;
+  return -1;
 }

@@ -2,7 +2,8 @@
 // changed it there.
 #pragma once
 
-// 1 when the load command that names path (a file in the working directory) may run; else a
-// line says why not and the result is 0. A path that does not exist passes when the directory
-// is safe: then nobody else can create it before the command runs.
-int trusted_module_file(const char* path);
+// An open descriptor of the module file path (a file in the working directory) when it may be
+// loaded; the load command names this descriptor, so the file loaded is the one checked. The
+// descriptor is inherited by the command; the caller closes it. Else -1: a line says why,
+// unless the file does not exist.
+int open_trusted_module(const char* path);

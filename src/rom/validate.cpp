@@ -28,9 +28,15 @@ int read_rom_id_at(FILE* file, int64_t offset, char* id) {
 
 uint32_t word_sum(const uint8_t* region, uint32_t length) { return le32_sum(region, length); }
 
+// A marker starts at some i with i + 5 <= length. Only a '$' can start one, and memchr finds
+// those many bytes at a time: a byte-by-byte compare was about 2 % of a whole programming run.
 int has_bbm_marker(const uint8_t* region, uint32_t length) {
-  for (uint32_t i = 0; i + 5 <= length; ++i) {
-    if (memcmp(region + i, "$BBM", 4) == 0) return 1;
+  if (length < 5) return 0;
+  const uint8_t* end = region + length - 4;
+  for (const uint8_t* p = region; p < end; ++p) {
+    p = static_cast<const uint8_t*>(memchr(p, '$', static_cast<size_t>(end - p)));
+    if (p == nullptr) return 0;
+    if (memcmp(p, "$BBM", 4) == 0) return 1;
   }
   return 0;
 }

@@ -14,6 +14,7 @@ const int HELD_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP};
 enum Phase { RUNNING, HELD, CLEANING };
 Phase phase = RUNNING;
 volatile sig_atomic_t stop_noted;
+bool held_noted;  // a held signal was seen pending before something could discard it
 
 // The handler only notes the stop: the run acts on it where nothing is half done.
 void note_stop(int) { stop_noted = 1; }
@@ -23,6 +24,20 @@ sigset_t held_signals() {
   sigemptyset(&set);
   for (int sig : HELD_SIGNALS) sigaddset(&set, sig);
   return set;
+}
+
+// A held signal waiting to be delivered; one that was ignored from the start (SIGHUP under
+// nohup) stays pending while blocked but was never a request to stop.
+bool held_pending() {
+  sigset_t pending;
+  sigpending(&pending);
+  bool any = false;
+  for (int sig : HELD_SIGNALS) {
+    struct sigaction act = {};
+    sigaction(sig, nullptr, &act);
+    any = any || (sigismember(&pending, sig) == 1 && act.sa_handler != SIG_IGN);
+  }
+  return any;
 }
 
 [[noreturn]] void stop_run() { fatal(EXIT_STOPPED, "Stopped by a signal; the flash was not changed"); }
@@ -55,6 +70,10 @@ void hold_stop_signals() {
   phase = HELD;
 }
 
+void note_held_signals() {
+  if (phase == HELD && held_pending()) held_noted = true;
+}
+
 void begin_cleanup_signals() {
   if (phase == RUNNING) phase = CLEANING;
 }
@@ -62,14 +81,9 @@ void begin_cleanup_signals() {
 void drop_held_signals() {
   if (phase != HELD) return;
   phase = CLEANING;
-  sigset_t pending;
-  sigpending(&pending);
-  bool any = false;
+  bool any = held_noted || held_pending();
   // Ignoring a pending signal discards it; the process only flushes and exits after this.
-  for (int sig : HELD_SIGNALS) {
-    any = any || sigismember(&pending, sig) == 1;
-    signal(sig, SIG_IGN);
-  }
+  for (int sig : HELD_SIGNALS) signal(sig, SIG_IGN);
   sigset_t set = held_signals();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   if (any) {
@@ -83,4 +97,5 @@ void release_stop_signals() {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   phase = RUNNING;
   stop_noted = 0;
+  held_noted = false;
 }

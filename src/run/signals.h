@@ -11,6 +11,9 @@ void check_stop();
 // Before the first erase: blocks the stop signals and SIGTSTP until the clean-up has run. A stop
 // noted before this ends the run here, with the flash untouched.
 void hold_stop_signals();
+// Before something that sets a held signal to ignored (system does for SIGINT and SIGQUIT):
+// remembers that one is pending, so that its line is still printed.
+void note_held_signals();
 // Start of the clean-up: a stop noted from now on no longer ends the run.
 void begin_cleanup_signals();
 // End of the clean-up: signals held since the first erase are dropped, SIGTSTP among them, and

@@ -29,11 +29,11 @@ TEST(Driver, ModuleLoadedByTheSecondCommandWhenNoObjectFile) {
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "");
   auto t = m.trace();
-  int first = find_line(t, "system insmod ./zorfldrv_mod.o = 1");
-  int second = find_line(t, "system insmod zorfldrv_mod = 0");
+  // No object file, no command for it; insmod gets the checked file's descriptor.
+  EXPECT_EQ(find_line(t, "system insmod fd:zorfldrv_mod.o"), -1);
+  int second = find_line(t, "system insmod fd:zorfldrv_mod = 0");
   int node = find_line(t, "mknod zorfl 0x2180 254:0 = 0");
-  ASSERT_GE(first, 0);
-  EXPECT_GT(second, first);
+  ASSERT_GE(second, 0);
   EXPECT_GT(node, second);
   EXPECT_GE(find_line(t, "fstat zorfl = chr 254:0", node), 0);
   expect_clean_end(m);
@@ -45,8 +45,8 @@ TEST(Driver, ObjectFileInTheWorkingDirectoryIsLoadedFirst) {
   RunResult r = m.run({"/q"});
   EXPECT_EQ(r.code, 0);
   auto t = m.trace();
-  EXPECT_GE(find_line(t, "system insmod ./zorfldrv_mod.o = 0"), 0);
-  EXPECT_EQ(find_line(t, "system insmod zorfldrv_mod"), -1);
+  EXPECT_GE(find_line(t, "system insmod fd:zorfldrv_mod.o = 0"), 0);
+  EXPECT_EQ(find_line(t, "system insmod fd:zorfldrv_mod "), -1);
   expect_clean_end(m);
 }
 
@@ -99,6 +99,9 @@ TEST(Driver, LoadFailures) {
        "(kernel.modules_disabled is 1) until the next boot\n"},
       {"loaded but not listed", {"not_listed"}, "error driver zorfldrv not found\n"},
       {"node does not open", {"node_unopenable"}, "error 13 opening driver: Permission denied\n"},
+      {"working directory mounted nodev", {"nodev"},
+       "error 13 opening driver: Permission denied\n The working directory is on a file system mounted nodev:"
+       " run from a directory on a file system that allows device files\n"},
   };
   for (const auto& c : cases) {
     Machine m;
@@ -118,7 +121,7 @@ TEST(Driver, BothLoadsFailingStillCleansUp) {
   RunResult r = m.run({"/q"}, {"insmod_fail=both"});
   ASSERT_EQ(r.code, 16);
   auto t = m.trace();
-  int second = find_line(t, "system insmod zorfldrv_mod = 1");
+  int second = find_line(t, "system insmod fd:zorfldrv_mod = 1");
   ASSERT_GE(second, 0);
   // The third attempt loads by name from the module tree.
   int failed = find_line(t, "system modprobe zorfldrv_mod = 1", second);
@@ -132,7 +135,7 @@ TEST(Driver, BothLoadsFailingStillCleansUp) {
 }
 
 // The module installed in the module tree, as the DKMS package leaves it, and no module file in
-// the directory: both insmod commands fail and modprobe loads it by name. Not installed: nothing
+// the directory: no insmod command runs and modprobe loads it by name. Not installed: nothing
 // loads it.
 TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
   struct Case {
@@ -156,9 +159,40 @@ TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
     EXPECT_EQ(r.code, c.code) << c.name << r.out << r.err;
     EXPECT_EQ(r.out, c.out) << c.name;
     auto t = m.trace();
-    int second = find_line(t, "system insmod zorfldrv_mod = 1");
-    ASSERT_GE(second, 0) << c.name;
-    EXPECT_GT(find_line(t, c.modprobe, second), second) << c.name;
+    EXPECT_EQ(find_line(t, "system insmod"), -1) << c.name;  // no file to load
+    EXPECT_GE(find_line(t, c.modprobe), 0) << c.name;
+    expect_clean_end(m);
+  }
+}
+
+// The module tools run with a fixed PATH and none of the caller's shell variables: a user's own
+// insmod early in PATH, or a start-up file or option the shell would act on, never runs as root.
+TEST(Driver, CallersEnvironmentNeverChoosesWhatRuns) {
+  Machine m;
+  std::string bin = m.root + "/bin";
+  std::filesystem::create_directory(bin);
+  for (const char* tool : {"insmod", "rmmod", "modprobe"}) {
+    write_file(bin + "/" + tool, "#!/bin/sh\ntouch " + m.root + "/ran\n");
+    std::filesystem::permissions(bin + "/" + tool, std::filesystem::perms(0755));
+  }
+  write_file(m.root + "/startup", "touch " + m.root + "/ran\n");
+  const char* path = getenv("PATH");
+  const std::vector<std::string> settings[] = {
+      {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")},
+      {"BASH_ENV=" + m.root + "/startup"}, {"ENV=" + m.root + "/startup"}, {"IFS=/"},
+      {"CDPATH=" + m.root}, {"SHELLOPTS=xtrace"}, {"BASH_FUNC_insmod%%=() { touch " + m.root + "/ran; }"},
+  };
+  for (const auto& set : settings) {
+    m.clear_trace();
+    std::vector<std::string> argv = {"env"};
+    argv.insert(argv.end(), set.begin(), set.end());
+    for (const auto& w : m.command({"/q"})) argv.push_back(w);
+    RunResult r = run_command(argv, m.work);
+    EXPECT_EQ(r.code, 0) << set[0] << r.out;
+    auto t = m.trace();
+    EXPECT_GE(find_line(t, "system insmod fd:zorfldrv_mod = 0"), 0) << set[0];
+    for (const auto& l : lines_starting(t, "system ")) EXPECT_EQ(l.find(" ran "), std::string::npos) << l;
+    EXPECT_FALSE(file_exists(m.root + "/ran")) << set[0];
     expect_clean_end(m);
   }
 }
@@ -167,8 +201,8 @@ TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
 // module unloaded, and the next run starts clean. None of them is a node left by an interrupted
 // run, so no line says so (Programming.PowerLossThenRunAgain has that one).
 TEST(Driver, ForeignEntryNamedZorfl) {
-  enum Kind { Directory, PlainFile, Link };
-  for (Kind kind : {Directory, PlainFile, Link}) {
+  enum Kind { Directory, PlainFile, Link, LinkToDevice };
+  for (Kind kind : {Directory, PlainFile, Link, LinkToDevice}) {
     Machine m;
     std::string node = m.work + "/zorfl";
     std::string target = m.root + "/target";
@@ -178,14 +212,25 @@ TEST(Driver, ForeignEntryNamedZorfl) {
     if (kind == Link) {
       ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
     }
+    if (kind == LinkToDevice) {
+      // A working node elsewhere, the module loaded: the link is still never followed.
+      write_file(target, "zorvpc-node c 254:0\n");
+      ASSERT_EQ(symlink(target.c_str(), node.c_str()), 0);
+      write_file(m.state + "/module", "loaded = 1\nmajor = 254\n");
+    }
 
     RunResult r = m.run({"/q"});
     EXPECT_EQ(r.code, 16) << kind;
-    EXPECT_EQ(r.out, "error 17 creating node zorfl: File exists\n" + frame("Unable to load driver\n"))
+    EXPECT_EQ(r.out, (kind == LinkToDevice ? "error loading driver\n zorfldrv_mod did not load: insmod: ERROR: could not"
+                                             " insert module zorfldrv_mod: File exists\n"
+                                           : "error 17 creating node zorfl: File exists\n") +
+                         frame("Unable to load driver\n"))
         << kind;
     EXPECT_EQ(r.err, "") << kind;
     EXPECT_FALSE(file_exists(node)) << kind;
-    EXPECT_EQ(read_file(target), "keep me");
+    if (kind != LinkToDevice) {
+      EXPECT_EQ(read_file(target), "keep me");
+    }
     auto t = m.trace();
     EXPECT_EQ(find_line(t, "ioctl"), -1) << kind;  // no driver request went anywhere
     expect_clean_end(m);

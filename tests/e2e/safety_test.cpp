@@ -1,13 +1,17 @@
 // One run at a time, untrusted directories, closed descriptors, signals, on the virtual PC.
 #ifdef ZORVPC
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -26,12 +30,6 @@ void wait_pipe_full(const Started& s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   FAIL() << "the run never filled its output pipe";
-}
-
-// The tool the launcher started: its only child.
-int tool_pid(const Started& s) {
-  std::string p = "/proc/" + std::to_string(s.pid) + "/task/" + std::to_string(s.pid) + "/children";
-  return std::atoi(read_file(p).c_str());
 }
 
 TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
@@ -53,52 +51,166 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
   }
 }
 
-// The lock file: /run/lock created when missing, the file private; one that cannot be opened
-// (here a planted link, never followed) is an error of its own, and nothing is done.
+// The lock file: /run (the machine's run/) made 0755 when missing, the file private to root.
+// What another user could have left there, or a link, is refused with 19 and nothing is done;
+// nobody else can open the file root made, so nobody else can hold the lock.
 TEST(OneRunAtATime, LockFile) {
-  Machine m;
-  ASSERT_EQ(m.run({"/q"}).code, 0);
-  EXPECT_EQ(std::filesystem::status(m.state + "/lock").permissions(), std::filesystem::perms(0755));
-  EXPECT_EQ(std::filesystem::status(m.state + "/lock/zorflashlnx2.lock").permissions(),
-            std::filesystem::perms(0600));
-
-  std::filesystem::remove(m.state + "/lock/zorflashlnx2.lock");
-  write_file(m.root + "/victim", "precious");
-  std::filesystem::create_symlink(m.root + "/victim", m.state + "/lock/zorflashlnx2.lock");
-  m.clear_trace();
-  RunResult r = m.run({"/q", "/t"});
-  EXPECT_EQ(r.code, 19);
-  EXPECT_EQ(r.out, frame("Unable to open /run/lock/zorflashlnx2.lock: Too many levels of symbolic links"));
-  EXPECT_TRUE(m.trace().empty());
-  EXPECT_EQ(read_file(m.root + "/victim"), "precious");
+  const std::string lock = "/run/zorflashlnx2.lock";
+  const std::string not_ours = frame(lock + " is not a regular file of this user");
+  struct Case {
+    const char* name;
+    bool needs_root;
+    void (*plant)(const std::string& lock_file);
+    int code;
+    std::string out;
+  } cases[] = {
+      {"missing /run", false, [](const std::string&) {}, 0, ""},
+      {"root's file left readable", false, [](const std::string& f) { write_file(f, ""); chmod(f.c_str(), 0644); }, 0, ""},
+      {"planted link", false,
+       [](const std::string& f) { std::filesystem::create_symlink(f + "/../../victim", f); }, 19,
+       frame("Unable to open " + lock + ": Too many levels of symbolic links")},
+      {"FIFO", false, [](const std::string& f) { mkfifo(f.c_str(), 0600); }, 19, not_ours},
+      {"another user's file", true,
+       [](const std::string& f) {
+         write_file(f, "");
+         if (chown(f.c_str(), 65534, 65534) != 0) return;
+       },
+       19, not_ours},
+  };
+  for (const auto& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;
+    Machine m;
+    std::string file = m.state + "/run/zorflashlnx2.lock";
+    write_file(m.root + "/victim", "precious");
+    if (std::string(c.name) != "missing /run") {
+      std::filesystem::create_directory(m.state + "/run");
+      c.plant(file);
+    }
+    RunResult r = m.run({"/q"});
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(read_file(m.root + "/victim"), "precious") << c.name;
+    if (c.code != 0) {
+      EXPECT_TRUE(m.trace().empty()) << c.name;
+      continue;
+    }
+    EXPECT_EQ(std::filesystem::status(m.state + "/run").permissions(), std::filesystem::perms(0755)) << c.name;
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600)) << c.name;
+    if (geteuid() != 0) continue;
+    // Another user who can reach the directory can neither open the lock to hold it nor put a
+    // file beside it.
+    std::filesystem::permissions(m.root, std::filesystem::perms(0755));
+    std::filesystem::permissions(m.state, std::filesystem::perms(0755));
+    RunResult held = run_command({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "flock", "-n",
+                                  file, "true"}, m.root);
+    EXPECT_NE(held.code, 0) << c.name;
+    EXPECT_NE(held.err.find("Permission denied"), std::string::npos) << c.name << held.err;
+    RunResult again = m.run({"/q"});
+    EXPECT_EQ(again.code, 0) << c.name << again.out;
+  }
 }
 
-// A stop signal before the first erase ends the run through the whole clean-up with 20; the
-// flash is untouched, and so is the old backup that the stopped save would have replaced.
-TEST(StopSignals, BeforeTheFirstEraseEndWith20) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-    Machine m;
-    m.mkrom("new.rom", {"--seed", "31"});
-    std::string before = m.flash();
-    write_file(m.work + "/saved.rom", "old backup");
-    Started s = m.start({"/osaved.rom", "/inew.rom"});
-    wait_pipe_full(s);  // reading the flash for the save
-    int pid = tool_pid(s);
-    ASSERT_GT(pid, 0);
-    kill(pid, sig);
-    RunResult r = finish_command(s);
-    EXPECT_EQ(r.code, 20) << sig;
-    std::string stopped = frame("Stopped by a signal; the flash was not changed") + saved_left("saved.rom");
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), stopped.size())), stopped) << sig;
-    EXPECT_TRUE(m.flash() == before) << sig;
-    EXPECT_EQ(read_file(m.work + "/saved.rom"), "old backup") << sig;
-    auto t = m.trace();
-    EXPECT_EQ(find_line(t, "smi 0x22"), -1) << sig;
-    EXPECT_GE(find_line(t, "smi 0x24 status=0"), 0) << sig;
-    EXPECT_GE(find_line(t, "system rmmod zorfldrv_mod = 0"), 0) << sig;
-    EXPECT_EQ(t.back(), "iopl 0 = 0") << sig;
-    EXPECT_FALSE(file_exists(m.work + "/zorfl")) << sig;
+// argv run as at a shell, on a terminal of its own: a pty, a new session, the command in the
+// foreground. Carriage returns of the terminal's line discipline are dropped from the output.
+RunResult run_in_pty(const std::vector<std::string>& argv, const std::string& cwd) {
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (chdir(cwd.c_str()) == 0) execvp(args[0], args.data());
+    _exit(127);
   }
+  RunResult r{-1, "", ""};
+  if (pid < 0) return r;
+  char buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
+    if (n > 0) r.out.append(buf, static_cast<size_t>(n));
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out.erase(std::remove(r.out.begin(), r.out.end(), '\r'), r.out.end());
+  return r;
+}
+
+// Every stop signal at every phase of a run that saves and programs the main area and the boot
+// block, at a shell's terminal and under nohup (SIGHUP ignored from the start, and so kept).
+// Before the first erase: 20 after the whole clean-up, the flash untouched. From the first erase
+// on: the run goes to its end with its own code, and a line says that a stop was held. SIGTSTP
+// is held too from the first erase on.
+TEST(StopSignals, EverySignalAtEveryPhase) {
+  const std::vector<std::string> args = {"/q", "/obackup.rom", "/inew.rom", "/pb"};
+  const std::string stopped = frame("Stopped by a signal; the flash was not changed");
+  const std::string held = "\n Stop signal held until programming ended\n";
+  // A stop before the first erase is acted on at the next flash command or file piece: reads
+  // is how many flash reads the run made in all, saved how many bytes reached the save file
+  // (-1: not checked).
+  const struct {
+    const char* name;
+    std::string fault;  // the signal's number is appended
+    bool before_erase;
+    int reads;
+    long saved;
+  } phases[] = {
+      {"discovery: open", "signal_at=open:1:", true, 0, -1},
+      {"discovery: ROM ID", "signal_at=read:1:", true, 1, -1},
+      {"loading the ROM file", "signal_file=new.rom:read:1:", true, -1, -1},
+      {"the save's reads", "signal_at=read:200:", true, 200, -1},
+      {"writing the save", "signal_file=backup.rom.partial:write:100:", true, -1, 100 * 4096},
+      {"first erase", "signal_at=erase:1:", false, -1, -1},
+      {"between the passes", "signal_at=erase:6:", false, -1, -1},  // the last main erase
+      {"verify", "signal_at=read:600:", false, -1, -1},
+      {"boot-block passes", "signal_at=erase:7:", false, -1, -1},
+      {"clean-up", "signal_at=close:1:", false, -1, -1},
+  };
+  std::string programmed;
+  {
+    Machine ref;
+    ref.mkrom("new.rom", {"--seed", "31"});
+    ASSERT_EQ(ref.run(args).code, 0);
+    programmed = ref.flash();
+  }
+  int tried = 0, failed = 0;
+  for (bool nohup : {false, true}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP}) {
+      for (const auto& p : phases) {
+        if (sig == SIGTSTP && (nohup || p.before_erase)) continue;  // not a stop signal
+        std::string label = std::string(nohup ? "nohup, " : "pty, ") + strsignal(sig) + ", " + p.name;
+        Machine m;
+        m.mkrom("new.rom", {"--seed", "31"});
+        std::string before = m.flash();
+        write_file(m.work + "/backup.rom", "old backup");  // a stopped save must leave it
+        std::vector<std::string> argv = m.command(args, {p.fault + std::to_string(sig)}, false);
+        if (nohup) argv.insert(argv.begin(), "nohup");
+        RunResult r = nohup ? run_command(argv, m.work) : run_in_pty(argv, m.work);
+        bool ignored = nohup && sig == SIGHUP;
+        auto t = m.trace();
+        bool ok = !file_exists(m.work + "/zorfl") && !t.empty() && t.back() == "iopl 0 = 0" &&
+                  find_line(t, "smi 0x24 status=0") >= 0 && find_line(t, "system rmmod zorfldrv_mod = 0") >= 0;
+        if (p.before_erase && !ignored) {
+          std::string backup = read_file(m.work + "/backup.rom");  // the old one, or a whole save
+          ok &= r.code == 20 && r.out.find(stopped) != std::string::npos && m.flash() == before &&
+                (backup == "old backup" || backup == before) && find_line(t, "smi 0x22") == -1 &&
+              (p.reads < 0 || lines_starting(t, "smi 0x21").size() == static_cast<size_t>(p.reads)) &&
+              (p.saved < 0 || static_cast<long>(read_file(m.work + "/backup.rom.partial").size()) == p.saved);
+        } else {
+          ok &= r.code == 0 && r.out == (ignored ? "" : held) && m.flash() == programmed &&
+                read_file(m.work + "/backup.rom") == before;
+        }
+        EXPECT_TRUE(ok) << label << ": exit " << r.code << ", output \"" << r.out << "\"";
+        ++tried;
+        failed += !ok;
+      }
+    }
+  }
+  printf("\nStop signals at every phase: %d runs, %d as expected\n", tried, tried - failed);
 }
 
 // A failure in the last block erases the BIOS's ROM ID: the same command then fails the ROM ID
@@ -130,16 +242,22 @@ TEST(ErasedRomId, SaysSoAndNamesN) {
 }
 
 // Module files in the working directory are loaded only when nobody else can have put or
-// changed them there; the name search of the second command needs no file.
+// changed them there, and insmod gets the very file that was checked: another user's module,
+// swapped in right after the check (zorfldrv_mod.swap), is never the one loaded.
 TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
   const std::string dir_line = "the directory is writable by other users\n";
+  const std::string owner_line = "the directory is owned by another user\n";
+  const std::string no_load = "error loading driver\n no zorfldrv_mod for this kernel (" + kernel_release() +
+                              "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n" +
+                              frame("Unable to load driver\n");
   struct Case {
     const char* name;
     void (*plant)(const std::string& work);
     std::string out;
     int code;
-    bool by_name;  // the second command, insmod by name, runs
+    bool by_name;  // the second file, zorfldrv_mod, is loaded
     std::vector<std::string> machine;
+    bool needs_root;
   } cases[] = {
       {"group-writable directory",
        [](const std::string& w) {
@@ -150,43 +268,51 @@ TEST(ModuleFiles, UntrustedOnesAreNotLoaded) {
            "error loading driver\n no zorfldrv_mod for this kernel (" + kernel_release() +
            "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n" +
            frame("Unable to load driver\n"),
-       16, false, {}},
+       16, false, {}, false},
       {"group-writable directory, no module file, module installed",
        [](const std::string& w) {
          std::filesystem::remove(w + "/zorfldrv_mod");
          std::filesystem::permissions(w, std::filesystem::perms(0775));
        },
-       "", 0, false, {"module_installed = 1"}},
+       "", 0, false, {"module_installed = 1"}, false},
       {"file writable by others",
        [](const std::string& w) {
          write_file(w + "/zorfldrv_mod.o", "module");
          std::filesystem::permissions(w + "/zorfldrv_mod.o", std::filesystem::perms(0646));
        },
-       " not loading ./zorfldrv_mod.o: it is writable by other users\n", 0, true, {}},
+       " not loading ./zorfldrv_mod.o: it is writable by other users\n", 0, true, {}, false},
       {"planted link",
        [](const std::string& w) {
          write_file(w + "/../module", "module");
          std::filesystem::create_symlink(w + "/../module", w + "/zorfldrv_mod.o");
        },
-       " not loading ./zorfldrv_mod.o: it is not a regular file\n", 0, true, {}},
+       " not loading ./zorfldrv_mod.o: it is not a regular file\n", 0, true, {}, false},
+      {"swapped right after the check", [](const std::string&) {}, "", 0, true, {}, false},
       {"other owner",
        [](const std::string& w) {
          write_file(w + "/zorfldrv_mod.o", "module");
          if (chown((w + "/zorfldrv_mod.o").c_str(), 65534, 65534) != 0) return;
        },
-       " not loading ./zorfldrv_mod.o: it is not owned by the user running this tool\n", 0, true, {}},
+       " not loading ./zorfldrv_mod.o: it is not owned by the user running this tool\n", 0, true, {}, true},
+      {"directory of another user, root's files, swapped right after the check",
+       [](const std::string& w) {
+         if (chown(w.c_str(), 65534, 65534) != 0) return;
+       },
+       " not loading ./zorfldrv_mod: " + owner_line + no_load, 16, false, {}, true},
   };
   for (const auto& c : cases) {
-    if (std::string(c.name) == "other owner" && geteuid() != 0) continue;  // cannot give a file away
+    if (c.needs_root && geteuid() != 0) continue;  // cannot give a file away
     Machine m(TEST_MACHINE, c.machine);
+    write_file(m.work + "/zorfldrv_mod.swap", "user module");
     c.plant(m.work);
-    RunResult r = m.run({"/q"});
+    RunResult r = m.run({"/q"}, {"swap_at_check=zorfldrv_mod"});
     EXPECT_EQ(r.code, c.code) << c.name;
     EXPECT_EQ(r.out, c.out) << c.name;
-    // A refused command never runs; the name search runs when only the file was refused.
+    // A refused file is never given to insmod; the swapped-in module never loads.
     auto t = m.trace();
-    EXPECT_EQ(find_line(t, "system insmod ./zorfldrv_mod.o"), -1) << c.name;
-    EXPECT_EQ(find_line(t, "system insmod zorfldrv_mod") >= 0, c.by_name) << c.name;
+    EXPECT_EQ(find_line(t, "system insmod fd:zorfldrv_mod.o"), -1) << c.name;
+    EXPECT_EQ(find_line(t, "module loaded from \"user module\""), -1) << c.name;
+    EXPECT_EQ(find_line(t, "module loaded from \"module object\"") >= 0, c.by_name) << c.name;
   }
 }
 
@@ -205,7 +331,7 @@ TEST(ClosedDescriptors, BackupEqualsTheFlash) {
     RunResult r = run_command(argv, m.work);
     EXPECT_EQ(r.code, 0) << closing << r.err;
     EXPECT_TRUE(read_file(m.work + "/saved.rom") == m.flash()) << closing;
-    EXPECT_TRUE(read_file(m.state + "/lock/zorflashlnx2.lock").empty()) << closing;  // no console in it
+    EXPECT_TRUE(read_file(m.state + "/run/zorflashlnx2.lock").empty()) << closing;  // no console in it
   }
 }
 

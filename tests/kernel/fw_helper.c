@@ -3,17 +3,31 @@
  *
  *   fw_helper chip BASE SIZE          the flash chip as mapped, to stdout
  *   fw_helper cmos INDEX              a CMOS byte of the RTC, in hex
- *   fw_helper time CMD [ARG...]       runs CMD; prints "ms EXIT" on stderr
+ *   fw_helper time CMD [ARG...]       runs CMD with the handler's counters
+ *                                     cleared, from a timer tick on, without
+ *                                     address randomization; prints on stderr
+ *                                     "US EXIT T0 T1"
+ *                                     (guest CLOCK_MONOTONIC in µs, TSC before
+ *                                     the fork and after the wait), then per
+ *                                     command 0x20-0x24 " COUNT FIRST LAST"
+ *   fw_helper smi COUNT               sends COUNT close commands (harmless
+ *                                     while the flash is closed) and prints
+ *                                     how many the handler had counted by the
+ *                                     instruction after the out
  *   fw_helper smis                    SMIs the flash handler has taken (its count
  *                                     in the FlashParamBlock), in decimal
  *   fw_helper send FILE               FILE's bytes to the debug console port
  *                                     0xE9, which the host writes to a file
  *   fw_helper client MODULE.o ROM     programs the main area of ROM as the
  *                                     tool's /i /q does, with nothing else:
- *                                     the baseline the tool's speed is held to
+ *                                     the baseline the tool's speed is held to.
+ *                                     With FW_MARKS=FILE it writes the TSC at
+ *                                     each of its steps there, as
+ *                                     "TSC step name" lines
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,12 +35,15 @@
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "../../firmware/fw_abi.h"
 
 static int die(const char *what)
 {
@@ -65,23 +82,155 @@ static int cmos(unsigned index)
 	return 0;
 }
 
+static uint64_t tsc(void)
+{
+	uint32_t lo, hi;
+
+	__asm__ volatile("rdtsc" : "=a"(lo), "=d"(hi));
+	return (uint64_t)hi << 32 | lo;
+}
+
+static uint64_t join(uint32_t lo, uint32_t hi) { return (uint64_t)hi << 32 | lo; }
+
+/* The handler's counters, behind the FlashParamBlock the "$QZX" header names. */
+static volatile struct fw_stats *stats(void)
+{
+	int fd = open("/dev/mem", O_RDWR | O_SYNC);
+	uint8_t *f = fd < 0 ? NULL : map_phys(fd, 0xF0000, 0x10000);
+
+	for (int i = 0; f && i + 16 <= 0x10000; i++)
+		if (!memcmp(f + i, "$QZX", 4))
+			return (volatile struct fw_stats *)(f + i + f[i + 4] + FW_STATS_AFTER_PARAM);
+	return NULL;
+}
+
+/* The handler must run before the instruction after the out: the caller reads
+ * the status right there. */
+static int smi_at_once(unsigned count)
+{
+	volatile struct fw_stats *st = stats();
+	volatile uint32_t *closes = st ? &st->cmd[4].count : NULL;
+	unsigned at_once = 0;
+
+	if (!st || iopl(3))
+		return die("no handler counters");
+	for (unsigned i = 0; i < count; i++) {
+		uint32_t before = *closes;
+		outb(0x24, 0xB2);
+		at_once += *closes == before + 1;
+	}
+	printf("%u of %u\n", at_once, count);
+	return 0;
+}
+
 static int timed(char **argv)
 {
+	volatile struct fw_stats *st = stats();
 	struct timespec a, b;
+	uint64_t t0, t1;
 	int status;
 	pid_t pid;
 
+	if (!st)
+		return die("no handler counters");
+	memset((void *)st, 0, sizeof *st);
+	/* Every run starts right after a timer tick and with the same address
+	 * layout: the waits for the kernel's grace periods in the module load
+	 * and unload then end at the same point of every run. */
+	clock_gettime(CLOCK_MONOTONIC_COARSE, &a);
+	do
+		clock_gettime(CLOCK_MONOTONIC_COARSE, &b);
+	while (b.tv_sec == a.tv_sec && b.tv_nsec == a.tv_nsec);
+	t0 = tsc();
 	clock_gettime(CLOCK_MONOTONIC, &a);
 	pid = fork();
 	if (pid == 0) {
+		personality(ADDR_NO_RANDOMIZE);
 		execv(argv[0], argv);
 		_exit(127);
 	}
 	waitpid(pid, &status, 0);
 	clock_gettime(CLOCK_MONOTONIC, &b);
-	fprintf(stderr, "%ld %d\n", (long)((b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000),
-		WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+	t1 = tsc();
+	fprintf(stderr, "%ld %d %llu %llu", (long)((b.tv_sec - a.tv_sec) * 1000000 + (b.tv_nsec - a.tv_nsec) / 1000),
+		WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+		(unsigned long long)t0, (unsigned long long)t1);
+	for (unsigned i = 0; i < FW_STAT_COMMANDS; i++)
+		fprintf(stderr, " %u %llu %llu", st->cmd[i].count,
+			(unsigned long long)join(st->cmd[i].first_lo, st->cmd[i].first_hi),
+			(unsigned long long)join(st->cmd[i].last_lo, st->cmd[i].last_hi));
+	fputc('\n', stderr);
 	return 0;
+}
+
+/*
+ * Runs CMD in a process group of its own, as a shell's foreground job is, with
+ * every signal at its default and none blocked (a non-interactive shell's
+ * background job would have SIGINT and SIGQUIT ignored). Its output is copied
+ * to ours; when WORD first shows in it, SIG goes to the whole group, as a
+ * Ctrl-C at the terminal does. Exits with the command's status.
+ */
+static int signalled(int sig, const char *word, char **argv)
+{
+	char buf[4096], seen[8192] = "";
+	size_t len = 0;
+	int fds[2], status, sent = 0;
+	ssize_t n;
+	pid_t pid;
+
+	if (pipe(fds) != 0)
+		return 125;
+	pid = fork();
+	if (pid == 0) {
+		sigset_t none;
+
+		for (int s = 1; s < 65; s++)
+			signal(s, SIG_DFL);
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, NULL);
+		setpgid(0, 0);
+		dup2(fds[1], 1);
+		close(fds[0]);
+		close(fds[1]);
+		execv(argv[0], argv);
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	close(fds[1]);
+	while ((n = read(fds[0], buf, sizeof(buf))) > 0) {
+		if (write(1, buf, (size_t)n) != n)
+			break;
+		for (ssize_t i = 0; i < n && len < sizeof(seen) - 1; i++)
+			seen[len++] = buf[i] ? buf[i] : ' ';
+		seen[len] = '\0';
+		if (!sent && strstr(seen, word)) {
+			kill(-pid, sig);
+			sent = 1;
+		}
+	}
+	waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+/* The client's step marks: a TSC read each, written out after the work. */
+static struct { uint64_t at; const char *step; } marks[16];
+static unsigned n_marks;
+
+static void mark(const char *step)
+{
+	if (n_marks < sizeof marks / sizeof marks[0])
+		marks[n_marks++] = (typeof(marks[0])){ tsc(), step };
+}
+
+static void write_marks(void)
+{
+	const char *path = getenv("FW_MARKS");
+	FILE *out = path ? fopen(path, "w") : NULL;
+
+	for (unsigned i = 0; out && i < n_marks; i++)
+		fprintf(out, "%llu %s\n", (unsigned long long)marks[i].at, marks[i].step);
+	if (out)
+		fclose(out);
 }
 
 /* ---- the minimal client ---- */
@@ -115,6 +264,7 @@ static int smi(struct client *c, uint8_t cmd, uint32_t address, uint32_t len)
 
 static int client(const char *module, const char *rom_path)
 {
+	mark("setup: /dev/mem, ROM file, module file, iopl");
 	int mem = open("/dev/mem", O_RDWR | O_SYNC), node, m;
 	FILE *devs, *rom = fopen(rom_path, "r");
 	uint32_t req[6] = { 1024 }, major = 0, n, b, nv[2] = { 0, 0 }, rom_size, rom_base, *sel;
@@ -126,9 +276,11 @@ static int client(const char *module, const char *rom_path)
 
 	if (mem < 0 || !rom || fd < 0 || iopl(3))
 		return die("setup");
+	mark("driver load: finit_module");
 	if (syscall(SYS_finit_module, fd, "", 0))
 		return die("finit_module");
 	close(fd);
+	mark("node: /proc/devices, mknod, open");
 	devs = fopen("/proc/devices", "r");
 	while (devs && fgets(line, sizeof line, devs))
 		if (strstr(line, " zorfldrv"))
@@ -136,6 +288,7 @@ static int client(const char *module, const char *rom_path)
 	if (!major || mknod("/tmp/zorfl-client", S_IFCHR | 0600, makedev(major, 0)))
 		return die("node");
 	node = open("/tmp/zorfl-client", O_RDWR);
+	mark("discovery: map, header, info");
 	f = map_phys(mem, 0xF0000, 0x10000);
 	if (node < 0 || !f)
 		return die("open");
@@ -163,6 +316,7 @@ static int client(const char *module, const char *rom_path)
 	if (ioctl(node, 0x4160, req))
 		return die("alloc");
 	c.buf = mmap(NULL, 1024, PROT_READ | PROT_WRITE, MAP_SHARED, node, 0);
+	mark("file load");
 	image = malloc(rom_size);
 	if (c.buf == MAP_FAILED || !image || fread(image, 1, rom_size, rom) != rom_size)
 		return die("buffer");
@@ -195,11 +349,15 @@ static int client(const char *module, const char *rom_path)
 			}
 		}
 	smi(&c, 0x24, 0, 0);
+	mark("clean-up: buffer, node");
 	munmap(c.buf, 1024);
 	ioctl(node, 0x4161, req);
 	close(node);
 	unlink("/tmp/zorfl-client");
+	mark("driver unload: delete_module");
 	syscall(SYS_delete_module, "zorfldrv_mod", O_NONBLOCK);
+	mark("exit");
+	write_marks();
 	return 0;
 }
 
@@ -253,10 +411,15 @@ int main(int argc, char **argv)
 		return chip(strtoull(argv[2], NULL, 0), strtoul(argv[3], NULL, 0));
 	if (argc == 3 && !strcmp(argv[1], "cmos"))
 		return cmos(strtoul(argv[2], NULL, 0));
+	if (argc == 3 && !strcmp(argv[1], "smi"))
+		return smi_at_once(strtoul(argv[2], NULL, 0));
 	if (argc >= 3 && !strcmp(argv[1], "time"))
 		return timed(argv + 2);
+	if (argc >= 5 && !strcmp(argv[1], "signal"))
+		return signalled(atoi(argv[2]), argv[3], argv + 4);
 	if (argc == 4 && !strcmp(argv[1], "client"))
 		return client(argv[2], argv[3]);
-	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | smis | send FILE | time CMD... | client MODULE ROM\n");
+	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | smi COUNT | time CMD... |"
+		" signal SIG WORD CMD... | smis | send FILE | client MODULE ROM\n");
 	return 1;
 }

@@ -21,8 +21,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -36,6 +38,9 @@
 #define NODE "/tmp/zorfl-node"
 #define GUARD 0xA5A5A5A5u
 #define PAGE 4096u
+#define LOCK "/run/zorflashlnx2.lock"
+#define NOBODY 65534
+#define OTHER_MOD "/check/other_mod.ko"	/* another user's module: crc7 */
 
 static void check(int ok, const char *fmt, ...)
 {
@@ -383,6 +388,8 @@ static int without_rawio(int fd, int op)
 			_exit(250);
 		if (op == ALLOC)
 			e = req_size(fd, IOC_ALLOC, 1024, NULL);
+		else if (op == FREE)
+			e = req_size(fd, IOC_FREE, 1024, NULL);
 		else if (map(fd, 1024, MAP_SHARED, 0, &e))
 			e = 0;
 		_exit(e);
@@ -401,6 +408,9 @@ static void check_capability(void)
 	req_size(fd, IOC_ALLOC, 1024, NULL);
 	e = without_rawio(fd, MAP);
 	check(e == EPERM, "mmap without CAP_SYS_RAWIO: EPERM (got %d)", e);
+	e = without_rawio(fd, FREE);
+	check(e == EPERM, "free without CAP_SYS_RAWIO: EPERM (got %d)", e);
+	check(req_size(fd, IOC_FREE, 1024, NULL) == 0, "and the buffer was still its owner's to free");
 	close(fd);
 }
 
@@ -574,6 +584,8 @@ struct run {
 	char out[8192];
 };
 
+static const char *run_env;	/* NAME=VALUE for the tool's environment, or NULL */
+
 /* Runs "TOOL /t" in dir with stdout captured; rc 124 if it hangs. */
 static void run_tool(const char *tool, const char *dir, struct run *r)
 {
@@ -596,6 +608,8 @@ static void run_tool(const char *tool, const char *dir, struct run *r)
 		dup2(fds[1], 2);	/* the module tools write to stderr */
 		close(fds[0]);
 		close(fds[1]);
+		if (run_env)
+			putenv((char *)run_env);
 		if (chdir(dir) == 0)
 			execl(tool, tool, "/t", (char *)NULL);
 		_exit(127);
@@ -701,20 +715,173 @@ static int copy_file(const char *from, const char *to)
 	return ok;
 }
 
-/* Another run holds the machine's run lock: this one ends at once with 19 and touches nothing. */
+/* A child that has become uid and gid 65534 with no groups; -1 in the parent on failure. */
+static pid_t fork_nobody(void)
+{
+	pid_t pid = fork();
+
+	if (pid == 0 && (setgroups(0, NULL) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+		_exit(250);
+	return pid;
+}
+
+static int exit_code(pid_t pid)
+{
+	int status;
+
+	waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+/*
+ * Another run holds the run lock: this one ends at once with 19 and touches
+ * nothing. Another user can neither create the lock file nor open root's to
+ * hold it, and a file held in the old world-writable /run/lock stops nothing.
+ */
 static void check_run_lock(const char *tool, const char *dir)
 {
 	struct run r;
-	int fd;
+	int fd, gate[2];
+	pid_t pid;
+	char c;
 
-	mkdir("/run/lock", 0755);
-	fd = open("/run/lock/zorflashlnx2.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	struct stat st;
+
+	/* A rescue system without /run: the tool makes it, root's and 0755. */
+	umount("/run");
+	check(rmdir("/run") == 0, "no /run");
+	run_tool(tool, dir, &r);
+	check(r.rc == 2 && stat("/run", &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0755 &&
+	      stat(LOCK, &st) == 0 && (st.st_mode & 07777) == 0600,
+	      "tool without /run: makes it 0755, the lock 0600, and runs (exit %d)", r.rc);
+	unlink(LOCK);
+	pid = fork_nobody();
+	if (pid == 0)
+		_exit(open(LOCK, O_RDWR | O_CREAT, 0644) < 0 ? errno : 0);
+	check(exit_code(pid) == EACCES, "another user cannot plant %s", LOCK);
+	run_tool(tool, dir, &r);
+	check(r.rc == 2, "tool creates the run lock again (exit %d)", r.rc);
+	pid = fork_nobody();
+	if (pid == 0)
+		_exit(open(LOCK, O_RDONLY) < 0 ? errno : 0);
+	check(exit_code(pid) == EACCES, "another user cannot open %s to hold it", LOCK);
+
+	fd = open(LOCK, O_RDWR | O_CLOEXEC);
 	check(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0, "run lock taken by the check");
 	run_tool(tool, dir, &r);
 	check(r.rc == 19 && has(&r, "Another zorflashlnx2 is running on this machine"),
 	      "tool, run lock held: exit 19 (got %d)", r.rc);
 	check(node_gone(dir) && !module_loaded(), "tool, run lock held: no node, module not loaded");
 	close(fd);
+
+	mkdir("/run/lock", 01777);
+	chmod("/run/lock", 01777);
+	check(pipe(gate) == 0, "pipe");
+	pid = fork_nobody();
+	if (pid == 0) {
+		fd = open("/run/lock/zorflashlnx2.lock", O_RDWR | O_CREAT, 0644);
+		c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+		if (write(gate[1], &c, 1) != 1)
+			_exit(1);
+		pause();
+		_exit(0);
+	}
+	check(read(gate[0], &c, 1) == 1 && c == 1, "another user holds /run/lock/zorflashlnx2.lock");
+	run_tool(tool, dir, &r);
+	check(r.rc == 2, "tool, another user's lock in /run/lock: root's run goes on (exit %d)", r.rc);
+	kill(pid, SIGKILL);
+	exit_code(pid);
+	close(gate[0]);
+	close(gate[1]);
+}
+
+static int copy_file(const char *from, const char *to);
+
+static int other_loaded(void)
+{
+	return file_has_line_with("/proc/modules", "crc7 ");
+}
+
+/*
+ * A directory of another user's holds root's module file; that user swaps
+ * their own module in and out with RENAME_EXCHANGE all the time. Root's run
+ * never loads it: the directory is refused.
+ */
+static void check_owner_swap(const char *tool, const char *module)
+{
+	const char *dir = "/tmp/user";
+	struct run r;
+	pid_t pid;
+	int i, ok = 1, said = 1;
+
+	mkdir(dir, 0755);
+	check(chown(dir, NOBODY, NOBODY) == 0 && copy_file(module, "/tmp/user/zorfldrv_mod.o") &&
+	      copy_file(OTHER_MOD, "/tmp/user/mine.ko") && chown("/tmp/user/mine.ko", NOBODY, NOBODY) == 0,
+	      "directory of uid %d with root's zorfldrv_mod.o and the user's mine.ko", NOBODY);
+	pid = fork_nobody();
+	if (pid == 0) {
+		if (chdir(dir) != 0)
+			_exit(1);
+		for (;;)
+			syscall(SYS_renameat2, AT_FDCWD, "zorfldrv_mod.o", AT_FDCWD, "mine.ko", RENAME_EXCHANGE);
+	}
+	for (i = 0; i < 3; ++i) {
+		run_tool(tool, dir, &r);
+		ok = ok && r.rc == 2 && !other_loaded();
+		said = said && has(&r, " not loading ./zorfldrv_mod.o: the directory is owned by another user\n");
+	}
+	kill(pid, SIGKILL);
+	exit_code(pid);
+	check(ok, "tool, swapping user's directory: 3 runs, the user's module never loaded");
+	check(said, "tool, swapping user's directory: the file is refused, and the line says why");
+	if (!ok || !said)
+		print_output(&r);
+}
+
+/* The user's own insmod, rmmod and modprobe first in PATH never run. */
+static void check_planted_path(const char *tool, const char *dir)
+{
+	const char *tools[] = { "insmod", "rmmod", "modprobe" };
+	const char script[] = "#!/bin/sh\necho ran >/tmp/evil-ran\n";
+	char path[64];
+	struct run r;
+	int i, fd;
+
+	mkdir("/tmp/evil", 0755);
+	for (i = 0; i < 3; ++i) {
+		snprintf(path, sizeof(path), "/tmp/evil/%s", tools[i]);
+		fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0755);
+		check(fd >= 0 && write(fd, script, sizeof(script) - 1) == (ssize_t)sizeof(script) - 1,
+		      "planted %s", path);
+		close(fd);
+	}
+	run_env = "PATH=/tmp/evil:/sbin:/usr/sbin:/bin:/usr/bin";
+	run_tool(tool, dir, &r);
+	run_env = NULL;
+	check(r.rc == 2 && access("/tmp/evil-ran", F_OK) != 0,
+	      "tool, PATH=/tmp/evil:...: the planted tools never ran (exit %d)", r.rc);
+	check(node_gone(dir) && !module_loaded(), "tool, planted PATH: no node, module unloaded");
+}
+
+/* A working directory on a file system mounted nodev: the node cannot be opened, and a line says why. */
+static void check_nodev(const char *tool, const char *module)
+{
+	const char *dir = "/tmp/nodev";
+	struct run r;
+	int ok;
+
+	mkdir(dir, 0755);
+	check(mount("tmpfs", dir, "tmpfs", MS_NODEV, "mode=0755") == 0 &&
+	      copy_file(module, "/tmp/nodev/zorfldrv_mod.o"), "nodev tmpfs at %s with the module", dir);
+	run_tool(tool, dir, &r);
+	ok = r.rc == 16 && has(&r, "error 13 opening driver: Permission denied\n"
+			       " The working directory is on a file system mounted nodev: run from a"
+			       " directory on a file system that allows device files\n");
+	check(ok, "tool, nodev directory: exit 16 and the nodev line (got %d)", r.rc);
+	if (!ok)
+		print_output(&r);
+	check(node_gone(dir) && !module_loaded(), "tool, nodev directory: no node, module unloaded");
+	umount(dir);
 }
 
 static int run_tool_checks(const char *tool, const char *module)
@@ -730,6 +897,9 @@ static int run_tool_checks(const char *tool, const char *module)
 	check_no_signature("first run", tool, dir, 1);
 	check_no_signature("second run", tool, dir, 0);
 	check_run_lock(tool, dir);
+	check_owner_swap(tool, module);
+	check_planted_path(tool, dir);
+	check_nodev(tool, module);
 
 	/* Already registered: found in /proc/devices, no load command needed. */
 	e = load_module(module);

@@ -134,6 +134,8 @@ TEST(BootBlockRegion, SumAndMarker) {
   memcpy(&s[60], "$BBM", 4);  // the last four bytes are not searched
   EXPECT_EQ(has_bbm_marker(s.data(), 64), 0);
   EXPECT_EQ(has_bbm_marker(s.data(), 3), 0);
+  memcpy(&s[10], "$BB$$BBM", 8);  // a '$' that starts no marker does not end the search
+  EXPECT_EQ(has_bbm_marker(s.data(), 64), 1);
 }
 
 // The boot-block region is the boot-block entries' bytes in address order, whatever order the

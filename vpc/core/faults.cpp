@@ -89,6 +89,63 @@ bool set_status(int* slot, const char* value)
     return true;
 }
 
+// "N:SIG": a count from 1 and a signal number other than 9 (the test would lose its process).
+bool set_count_signal(const char* value, uint32_t* count, uint32_t* sig)
+{
+    const char* colon = value ? std::strchr(value, ':') : nullptr;
+    char n[32];
+    if (!colon || size_t(colon - value) >= sizeof n)
+        return false;
+    std::memcpy(n, value, size_t(colon - value));
+    n[colon - value] = '\0';
+    return parse_u32(n, count) && *count > 0 && parse_u32(colon + 1, sig) && *sig > 0 && *sig < 65 && *sig != 9;
+}
+
+// "WORD:" at the start of value: the rest, else null.
+const char* after_word(const char* value, const char* word)
+{
+    size_t n = std::strlen(word);
+    return value && !std::strncmp(value, word, n) && value[n] == ':' ? value + n + 1 : nullptr;
+}
+
+// [open|read|erase|write|close:]N:SIG; a bare N:SIG counts write commands.
+bool set_smi_signal(FaultSet* f, const char* value)
+{
+    const char* const commands[] = {"open", "read", "erase", "write", "close"};
+    f->signal_command = 0x23;
+    for (int i = 0; i < 5; ++i)
+        if (const char* rest = after_word(value, commands[i])) {
+            f->signal_command = uint8_t(0x20 + i);
+            value = rest;
+        }
+    return set_count_signal(value, &f->signal_at, &f->signal_number);
+}
+
+// NAME:read|write:N:SIG
+bool set_file_signal(FaultSet* f, const char* value)
+{
+    const char* colon = value ? std::strchr(value, ':') : nullptr;
+    if (!colon || colon == value || size_t(colon - value) >= sizeof f->signal_file)
+        return false;
+    const char* rest = after_word(colon + 1, "read");
+    f->signal_file_write = rest == nullptr;
+    if (!rest)
+        rest = after_word(colon + 1, "write");
+    if (!rest || !set_count_signal(rest, &f->signal_file_at, &f->signal_file_number))
+        return false;
+    std::memcpy(f->signal_file, value, size_t(colon - value));
+    f->signal_file[colon - value] = '\0';
+    return true;
+}
+
+bool set_name(char* slot, size_t size, const char* value)
+{
+    if (!value || !*value || std::strlen(value) >= size || std::strchr(value, '/'))
+        return false;
+    std::strcpy(slot, value);
+    return true;
+}
+
 } // namespace
 
 bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
@@ -182,19 +239,14 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = set_status(&f->close_status, value);
     else if (!std::strcmp(key, "power_loss"))
         ok = value && parse_u32(value, &f->power_loss) && f->power_loss > 0;
-    else if (!std::strcmp(key, "signal_at")) {
-        // N:SIG, e.g. signal_at=5:2 sends SIGINT on the 5th write command.
-        const char* colon = value ? std::strchr(value, ':') : nullptr;
-        char count[32];
-        ok = colon && size_t(colon - value) < sizeof count;
-        if (ok) {
-            std::memcpy(count, value, size_t(colon - value));
-            count[colon - value] = '\0';
-            ok = parse_u32(count, &f->signal_at) && f->signal_at > 0 &&
-                 parse_u32(colon + 1, &f->signal_number) && f->signal_number > 0 &&
-                 f->signal_number < 65 && f->signal_number != 9;
-        }
-    }
+    else if (!std::strcmp(key, "signal_at"))
+        ok = set_smi_signal(f, value);
+    else if (!std::strcmp(key, "signal_file"))
+        ok = set_file_signal(f, value);
+    else if (!std::strcmp(key, "swap_at_check"))
+        ok = set_name(f->swap_at_check, sizeof f->swap_at_check, value);
+    else if (!std::strcmp(key, "nodev"))
+        ok = set_bool(&f->nodev, value);
     else if (!std::strcmp(key, "read_fail"))
         ok = add_addr(&f->read_fail, value);
     else if (!std::strcmp(key, "read_badsum"))
@@ -260,8 +312,15 @@ const char* const kFaultHelp =
     "  power_loss=N         the process is killed (SIGKILL) on the N-th SMI write of the run,\n"
     "                       before that write reaches the flash; earlier writes stay;\n"
     "                       when the run's command ends, the machine reboots (zorvpc reboot)\n"
-    "  signal_at=N:SIG      signal SIG (a number, not 9) is sent to the process on the N-th SMI\n"
-    "                       write of the run, right after that write is carried out\n"
+    "  signal_at=[CMD:]N:SIG  signal SIG (a number, not 9) is sent to the process right after\n"
+    "                       its N-th SMI command CMD (open, read, erase, write, close; default\n"
+    "                       write) of the run is carried out\n"
+    "  signal_file=NAME:read|write:N:SIG  signal SIG right after the N-th fread or fwrite of\n"
+    "                       the file NAME (the last part of its path)\n"
+    "  swap_at_check=NAME   right after the first open or lstat of NAME in the working\n"
+    "                       directory, NAME and NAME.swap trade places (as another user could)\n"
+    "  nodev                file systems are mounted nodev: statvfs shows ST_NODEV and the node\n"
+    "                       cannot be opened (EACCES)\n"
     "  no_signature         no \"$QZX\" header in the system BIOS segment\n"
     "  signature_at=POS     header at byte POS of the 0xF0000 segment, cut at 0xFFFFF\n"
     "  Address faults may be given several times (up to 16 addresses each).\n";

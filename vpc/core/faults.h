@@ -43,8 +43,17 @@ struct FaultSet {
     int open_status;         // -1: handler answers 0
     int close_status;        // -1: handler answers 0
     uint32_t power_loss;     // 0: off; else killed at the N-th write command
-    uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th write command
+    uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th SMI of signal_command
     uint32_t signal_number;
+    uint8_t signal_command;  // 0x20 open ... 0x24 close
+    char signal_file[64];    // "": off; else signal_file_number is sent at the signal_file_at-th
+    bool signal_file_write;  // fread (or fwrite) of a file of this name
+    uint32_t signal_file_at;
+    uint32_t signal_file_number;
+    char swap_at_check[64];  // "": off; else this file and NAME.swap trade places (rename exchange)
+                             // right after the first open or lstat of NAME
+    bool nodev;              // the file systems are mounted nodev: statvfs says so, the node
+                             // cannot be opened (EACCES)
     AddrList read_fail;
     AddrList read_badsum;
     AddrList erase_fail;

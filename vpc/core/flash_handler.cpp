@@ -143,8 +143,6 @@ SmiResult flash_smi(FlashHandler* h, uint8_t command)
                 r.power_loss = true;
                 return r;
             }
-            if (h->faults->signal_at && h->writes == h->faults->signal_at)
-                r.signal = int(h->faults->signal_number);
             status = do_write(h, param, address, len);
         }
         break;

@@ -50,7 +50,6 @@ struct SmiResult {
     uint32_t address;
     uint32_t length;
     bool power_loss;  // the caller must kill the process now; nothing was written
-    int signal;       // nonzero: the caller sends this signal to the process
 };
 
 // word_checksum: complement of the wrap-around sum of len / 4 LE words.

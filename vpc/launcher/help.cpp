@@ -127,7 +127,7 @@ void print_help()
         "  smm        \"open = 0|1\": the flash handler   machine.lock  the machine's lock\n"
         "  node-files the module's open files: \"PID FILE PHYS SIZE\" (PHYS 0: no buffer)\n"
         "  power-lost left by power_loss until the reboot that follows\n"
-        "  lock/      stands for /run/lock: the tool's run lock lives here\n"
+        "  run/       stands for /run: the tool's run lock lives here\n"
         "  captured.rom  a twin's captured backup  last-run  where the last run's trace starts\n"
         "\n"
         "ENVIRONMENT (set by run)\n"

@@ -123,7 +123,7 @@ VPC_EXPORT int fsync(int fd) { return do_sync(fd, "fsync", real::fsync); }
 
 VPC_EXPORT int fdatasync(int fd) { return do_sync(fd, "fdatasync", real::fdatasync); }
 
-VPC_EXPORT size_t fread(void* ptr, size_t size, size_t count, FILE* f)
+size_t fread_with_faults(void* ptr, size_t size, size_t count, FILE* f)
 {
     resolve_real();
     file_change_point(f, false);

@@ -1,7 +1,7 @@
-// The tool's run lock lives in /run/lock. On the virtual PC that directory is the machine's
-// own "lock" directory: two runs on one machine exclude each other, runs on two machines never
-// wait on each other, and nothing reaches this computer's /run/lock. The lock itself is a
-// plain flock on the redirected file.
+// The tool's run lock is /run/zorflashlnx2.lock. On the virtual PC all of /run is the machine's
+// own "run" directory (made by the tool's mkdir when missing, as on a system without /run): two
+// runs on one machine exclude each other, runs on two machines never wait on each other, and
+// nothing reaches this computer's /run. The lock itself is a plain flock on the redirected file.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -12,13 +12,14 @@
 
 namespace {
 
-constexpr char kRunLock[] = "/run/lock";
+constexpr char kRun[] = "/run";
 
-// "/run/lock" or a name inside it: the part after "/run/lock" ("" or "/name"), else null.
+// "/run" or a name under it (the old /run/lock too): the part after "/run" ("" or "/name"),
+// else null. Nothing of the command under this computer's /run is ever opened or made.
 const char* lock_rest(const char* path)
 {
-    size_t n = sizeof kRunLock - 1;
-    if (!path || std::strncmp(path, kRunLock, n) != 0)
+    size_t n = sizeof kRun - 1;
+    if (!path || std::strncmp(path, kRun, n) != 0)
         return nullptr;
     return path[n] == '\0' || path[n] == '/' ? path + n : nullptr;
 }
@@ -31,7 +32,7 @@ bool machine_path(const char* rest, char* out)
         return false;
     }
     char dir[PATH_MAX];
-    state_path(dir, "lock");
+    state_path(dir, "run");
     size_t d = std::strlen(dir), r = std::strlen(rest);
     if (d == 0 || d + r >= PATH_MAX) {
         errno = ENAMETOOLONG;

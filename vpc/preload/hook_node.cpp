@@ -80,7 +80,7 @@ int open_node(const char* path, int flags, mode_t mode, int (*fn)(const char*, i
         }
         return fd;
     }
-    if (g_vpc.faults.node_unopenable) {
+    if (g_vpc.faults.node_unopenable || g_vpc.faults.nodev) {
         trace_open(-1, EACCES);
         errno = EACCES;
         return -1;
@@ -147,7 +147,9 @@ int do_open(const char* path, int flags, mode_t mode, int (*fn)(const char*, int
         errno = EACCES;
         return -1;
     }
-    return fn(path, flags, mode);
+    int fd = fn(path, flags, mode);
+    swap_after_check(path);
+    return fd;
 }
 
 mode_t mode_arg(int flags, va_list ap)
@@ -344,6 +346,7 @@ int do_lstat(const char* path, Stat* st, int (*fn)(const char*, Stat*))
 {
     resolve_real();
     int r = fn(path, st);
+    swap_after_check(path);
     if (r != 0 || !g_vpc.active || !is_node_path(path) || !S_ISREG(st->st_mode))
         return r;
     int fd = real::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

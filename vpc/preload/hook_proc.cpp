@@ -1,11 +1,13 @@
 // I/O privilege and the module tools. iopl never reaches the kernel; insmod,
 // rmmod and modprobe never run, whether asked for through system() or exec.
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/io.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <vector>
@@ -110,25 +112,63 @@ std::string module_tree()
     return std::string("/lib/modules/") + (uname(&u) == 0 ? u.release : "");
 }
 
+// "/proc/self/fd/N", a descriptor the command inherited from this process: the file it is open
+// on; else arg itself.
+std::string opened_file(const std::string& arg)
+{
+    if (!arg.starts_with("/proc/self/fd/"))
+        return arg;
+    char target[PATH_MAX];
+    ssize_t n = readlink(arg.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return arg;
+    target[n] = '\0';
+    return target;
+}
+
+// What a loaded module file holds, for the trace: its first line, cut at 40 bytes.
+void trace_module_text(const std::string& file)
+{
+    char buf[41] = {};
+    int fd = real::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? pread(fd, buf, sizeof buf - 1, 0) : -1;
+    if (fd >= 0)
+        real::close(fd);
+    buf[n > 0 ? n : 0] = '\0';
+    buf[std::strcspn(buf, "\n")] = '\0';
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "module loaded from \"");
+    lb_str(&lb, buf);
+    lb_str(&lb, "\"");
+    trace_line(&lb);
+}
+
 // insmod takes a file and never searches the module tree: "insmod zorfldrv_mod" is the file
 // zorfldrv_mod in the working directory. modprobe takes a name and finds the module only
 // when the machine has it installed.
 int load_module(const std::string& tool, const std::string& arg, int err_fd)
 {
     bool modprobe = tool == "modprobe";
+    std::string file = opened_file(arg);
     // The first of the tool's load commands names the object file; insmod_fail=first hits only it.
-    bool object_file = arg.find('/') != std::string::npos || arg.ends_with(".o") || arg.ends_with(".ko");
-    std::string name = modprobe ? arg : module_of(arg);
+    bool object_file = file.ends_with(".o") || file.ends_with(".ko") ||
+                       (file == arg && file.find('/') != std::string::npos);
+    // A module's name is written inside it: a file handed over as a descriptor is the module,
+    // whatever it is called now.
+    std::string name = modprobe ? arg : file != arg ? kModuleName : module_of(file);
+    // Messages name a descriptor's file as the tool's user knows it, not as /proc/self/fd/N.
+    std::string shown = file != arg ? base_name(file.c_str()) : arg;
     if (modprobe && (name != kModuleName || !g_vpc.machine->module_installed)) {
         say(err_fd, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
         return 1;
     }
     if (!modprobe && access(arg.c_str(), F_OK) != 0) {
-        say(err_fd, tool + ": ERROR: could not load module " + arg + ": No such file or directory\n");
+        say(err_fd, tool + ": ERROR: could not load module " + shown + ": No such file or directory\n");
         return 1;
     }
     if (name != kModuleName) {
-        say(err_fd, tool + ": ERROR: could not insert module " + arg + ": Unknown symbol in module\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + shown + ": Unknown symbol in module\n");
         return 1;
     }
     // The kernel's refusals, in its words: the machine's module is never signed.
@@ -137,13 +177,13 @@ int load_module(const std::string& tool, const std::string& arg, int err_fd)
                                                         : nullptr;
     if (refused) {
         say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': " + refused + "\n"
-                            : tool + ": ERROR: could not insert module " + arg + ": " + refused + "\n");
+                            : tool + ": ERROR: could not insert module " + shown + ": " + refused + "\n");
         return 1;
     }
     int f = g_vpc.faults.insmod_fail;
     if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe)) {
         say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
-                            : tool + ": ERROR: could not insert module " + arg + ": Invalid module format\n");
+                            : tool + ": ERROR: could not insert module " + shown + ": Invalid module format\n");
         return 1;
     }
     ModuleState ms{};
@@ -151,12 +191,14 @@ int load_module(const std::string& tool, const std::string& arg, int err_fd)
     if (ms.loaded) {
         if (modprobe)  // nothing to do
             return 0;
-        say(err_fd, tool + ": ERROR: could not insert module " + arg + ": File exists\n");
+        say(err_fd, tool + ": ERROR: could not insert module " + shown + ": File exists\n");
         return 1;
     }
     ms.loaded = true;
     ms.major = g_vpc.machine->module_major;
     write_module_state(ms);
+    if (!modprobe)
+        trace_module_text(arg);
     return 0;
 }
 
@@ -251,6 +293,33 @@ int refuse_exec(const char* path)
     return -1;
 }
 
+// What a shell started by system would run instead of the module tool: the caller's start-up
+// file or shell options, or a program of the same name found on PATH before the system's own
+// directories. "" when the command would reach the module tool.
+std::string caller_code(const char* tool)
+{
+    for (const char* v : {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS"})
+        if (std::getenv(v))
+            return std::string("the caller's ") + v;
+    for (char** e = environ; e && *e; ++e)  // a function bash would define from the environment
+        if (!std::strncmp(*e, "BASH_FUNC_", 10))
+            return "the caller's exported function";
+    std::string file = program_file(tool);
+    if (file == tool)  // not on PATH: the machine's own tools stand in
+        return "";
+    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"})
+        if (file.starts_with(dir) && file.find('/', std::strlen(dir)) == std::string::npos)
+            return "";
+    return "the caller's " + file;
+}
+
+// A word of the trace: an inherited descriptor is shown as the file it is open on.
+std::string trace_word(const std::string& w)
+{
+    std::string file = opened_file(w);
+    return file == w ? w : "fd:" + std::string(base_name(file.c_str()));
+}
+
 } // namespace
 
 VPC_EXPORT int system(const char* cmd)
@@ -261,17 +330,31 @@ VPC_EXPORT int system(const char* cmd)
     std::vector<std::string> w = command_words(cmd);
     if (w.empty() || !is_module_tool(w[0].c_str()))
         return real::system(cmd);
-    int code = emulate_module_tool(w, error_output(cmd));
+    // As the C library's system does while the command runs: SIGINT and SIGQUIT ignored, which
+    // discards one that is pending.
+    struct sigaction ignore = {}, old_int = {}, old_quit = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
+    std::string other = caller_code(w[0].c_str());
+    // The caller's code runs in the tool's place; it loads nothing.
+    int code = other.empty() ? emulate_module_tool(w, error_output(cmd)) : 1;
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "system");
     for (const std::string& s : w) {
         lb_str(&lb, " ");
-        lb_str(&lb, s.c_str());
+        lb_str(&lb, trace_word(s).c_str());
     }
     lb_str(&lb, " = ");
     lb_dec(&lb, code);
+    if (!other.empty()) {
+        lb_str(&lb, " ran ");
+        lb_str(&lb, other.c_str());
+    }
     trace_line(&lb);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
     return code << 8;  // wait status of a normal exit
 }
 

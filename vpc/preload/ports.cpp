@@ -79,8 +79,7 @@ void run_smi(uint8_t command)
     lb_dec(&lb, r.status);
     trace_line(&lb);
     machine_unlock();
-    if (r.signal != 0)
-        kill(getpid(), r.signal);
+    signal_at_smi(command);
 }
 
 void port_out(uint16_t port, uint8_t value)

@@ -60,6 +60,9 @@ struct VpcState {
     NodeFd nodes[kMaxTracked];
     int next_file;
     Mapping maps[kMaxTracked];
+    uint32_t smi_count[5];     // SMI commands 0x20..0x24 run by this process
+    uint32_t file_io_count;    // freads or fwrites of the signal_file fault's file
+    bool swapped;              // the swap_at_check fault has struck
 };
 
 extern VpcState g_vpc;
@@ -119,7 +122,14 @@ bool forget_fd(int fd);
 // false when no descriptor is left to move it to.
 bool move_own_fd(int fd);
 
-// The tool's run lock under /run/lock, kept in the machine's "lock" directory (hook_lock.cpp).
+// fread with the file_read_fail fault (hook_file.cpp); fread itself also sends signal_file.
+size_t fread_with_faults(void* ptr, size_t size, size_t count, FILE* f);
+// After an SMI has run: the signal_at fault (hook_signal.cpp).
+void signal_at_smi(uint8_t command);
+// After an open or lstat of path: the swap_at_check fault (hook_swap.cpp).
+void swap_after_check(const char* path);
+
+// The tool's run lock /run/zorflashlnx2.lock, kept in the machine's "run" directory (hook_lock.cpp).
 bool is_lock_path(const char* path);
 int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
 

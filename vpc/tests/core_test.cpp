@@ -76,9 +76,21 @@ TEST(Faults, ApplyAndReject)
                           "insmod_fail=first", "open_status=2", "close_status=255", "read_fail=0x80000",
                           "read_fail=0x90000", "power_loss=5",  "signature_at=65521", "map_fail=info",
                           "unmap_fail=node", "fsync_fail", "file_read_fail=a:b.rom:0x400",
-                          "file_close_fail=b.rom", "file_rewrite=c.rom:18:d.rom"};
+                          "file_close_fail=b.rom", "file_rewrite=c.rom:18:d.rom", "signal_at=erase:3:2",
+                          "signal_file=new.rom:write:7:15", "swap_at_check=zorfldrv_mod", "nodev"};
     for (const char* g : good)
         EXPECT_TRUE(fault_apply(&f, g, err, sizeof err)) << g;
+    EXPECT_EQ(f.signal_command, 0x22);
+    EXPECT_EQ(f.signal_at, 3u);
+    EXPECT_EQ(f.signal_number, 2u);
+    EXPECT_STREQ(f.signal_file, "new.rom");
+    EXPECT_TRUE(f.signal_file_write);
+    EXPECT_EQ(f.signal_file_at, 7u);
+    EXPECT_EQ(f.signal_file_number, 15u);
+    EXPECT_STREQ(f.swap_at_check, "zorfldrv_mod");
+    EXPECT_TRUE(f.nodev);
+    EXPECT_TRUE(fault_apply(&f, "signal_at=5:3", err, sizeof err));  // a bare count: write commands
+    EXPECT_EQ(f.signal_command, 0x23);
     EXPECT_TRUE(f.iopl_fail && f.no_devmem);
     EXPECT_EQ(f.unmap_fail, uint32_t(kWindowBios | kWindowInfo | kWindowNode));
     EXPECT_TRUE(f.fsync_fail);
@@ -101,7 +113,9 @@ TEST(Faults, ApplyAndReject)
                          "file_read_fail=x.rom", "file_read_fail=:5", "file_read_fail=d/x.rom:5",
                          "file_close_fail", "file_close_fail=d/x.rom", "file_swap=x.rom:1",
                          "file_swap=x.rom:z:y.rom", "file_swap=:1:y.rom", "file_swap=x.rom:1:d/y.rom",
-                         "file_rewrite=x.rom:1:"};
+                         "file_rewrite=x.rom:1:", "signal_at=erase:0:2", "signal_at=seek:1:2",
+                         "signal_at=1:9", "signal_at=1:65", "signal_file=x.rom:read:1", "signal_file=x.rom:peek:1:2",
+                         "signal_file=:read:1:2", "swap_at_check=d/x", "swap_at_check"};
     for (const char* b : bad)
         EXPECT_FALSE(fault_apply(&f, b, err, sizeof err)) << b;
     EXPECT_TRUE(fault_hits(f.read_fail, 0x80000, 1024));

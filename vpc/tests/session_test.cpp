@@ -31,6 +31,7 @@ TEST_F(VpcTest, SessionTraceHasEveryCallInOrder)
         "iopl 3 = 0",
         "fopen /proc/devices = ok",
         "system insmod ./zorfldrv_mod.o = 1",
+        "module loaded from \"module object\"",
         "system insmod zorfldrv_mod = 0",
         "fopen /proc/devices = ok",
         "mknod zorfl 0x21b6 254:0 = 0",

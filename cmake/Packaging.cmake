@@ -1,20 +1,23 @@
-# Installing zorflashlnx2 and packaging it as a Debian package.
+# Installing zorflashlnx2 and packaging it as Debian packages.
 #
 #   cmake --install BUILD [--prefix DIR]   sbin/zorflashlnx2, share/man/man8/zorflashlnx2.8.gz,
 #                                          share/doc/zorflashlnx2/{copyright,changelog.gz}
-#   cd BUILD && cpack -G DEB               zorflashlnx2_1.33_amd64.deb, zorfldrv-dkms_1.33_all.deb
+#   cd BUILD && cpack -G DEB               zorflashlnx2_1.33_amd64.deb, zorfldrv-dkms_1.33_all.deb,
+#                                          zorvpc_1.33_amd64.deb
 #
 # Each package holds one install component: zorflashlnx2 the component "tool" (everything here),
 # zorfldrv-dkms the component "dkms" (the module's source for DKMS, from kernel/, and its
-# documentation here). Install rules of other parts of the tree stay out of both.
+# documentation here), zorvpc the component "vpc" (the virtual PC, for trials and for rehearsing a
+# command on a twin of the machine before running it for real). Install rules of other parts of
+# the tree stay out of all three.
 #
-# The virtual PC is for tests and trials and stays out of the package too. Its component "vpc" is
-# installed only on request:
+# A default install holds the tool only. The virtual PC is installed on request:
 #
 #   cmake --install BUILD --component vpc [--prefix DIR]
 #                                          libexec/zorvpc/{zorvpc,libzorvpc.so},
 #                                          bin/zorvpc -> ../libexec/zorvpc/zorvpc,
-#                                          share/man/man1/zorvpc.1.gz
+#                                          share/man/man1/zorvpc.1.gz,
+#                                          share/doc/zorvpc/{copyright,changelog.gz}
 
 include(GNUInstallDirs)
 
@@ -64,6 +67,9 @@ file(WRITE ${ZORFL_GEN_DIR}/changelog
     zorflashlnx2(8).
   * zorfldrv-dkms: the kernel module zorfldrv_mod, built by DKMS for every
     installed kernel and loaded by name.
+  * zorvpc: the virtual PC that runs the unchanged tool on an emulated PC,
+    and makes a twin of a real PC to rehearse a command on; manual page
+    zorvpc(1).
 
  -- ${ZORFL_PACKAGE_MAINTAINER}  Wed, 09 Dec 2026 12:00:00 +0000
 ")
@@ -155,6 +161,8 @@ function(zorvpc_install_rules)
   install(SCRIPT ${ZORFL_GEN_DIR}/install_zorvpc_link.cmake COMPONENT vpc EXCLUDE_FROM_ALL)
   install(FILES ${ZORVPC_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
           COMPONENT vpc EXCLUDE_FROM_ALL)
+  install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorvpc COMPONENT vpc EXCLUDE_FROM_ALL)
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL zorvpc_install_rules)
 
@@ -180,7 +188,7 @@ on request, the boot block, the NVRAM and the non-critical blocks, each
 block erased, written and verified.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL tool dkms)
+set(CPACK_COMPONENTS_ALL tool dkms vpc)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZORFL_PACKAGE_MAINTAINER})
@@ -210,6 +218,23 @@ and whose mmap maps it.
 This package holds its source. DKMS builds and installs it for every
 installed kernel whose headers are installed, and for kernels installed
 later, so that zorflashlnx2 loads it by name from any directory.")
+
+set(CPACK_DEBIAN_VPC_PACKAGE_NAME zorvpc)
+set(CPACK_DEBIAN_VPC_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_VPC_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_VPC_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_VPC_PACKAGE_SUGGESTS ${PROJECT_NAME})
+set(CPACK_DEBIAN_VPC_DESCRIPTION
+"virtual PC for zorflashlnx2, and rehearsals on a twin of this PC
+zorvpc runs the unchanged zorflashlnx2 on an emulated PC: physical memory
+with the BIOS records, the BIOS's flash handler over a flash image file,
+the CMOS and the transfer buffer module. Nothing reaches the real
+hardware, the real /dev/mem or the real module tools.
+
+zorvpc capture reads this PC's BIOS records read-only and, with a backup
+saved by zorflashlnx2 /o, makes a twin of it, on which a command can be
+rehearsed, a power cut included, before it is run for real; zorvpc show
+then lists block by block what the run erased and rewrote.")
 
 include(CPack)
 

@@ -25,6 +25,8 @@
 #define FW_MAX_FAULT_ADDRS 16
 /* sizeof(struct fw_config), for the room the handler's entry code keeps for it */
 #define FW_CONFIG_SIZE	((7 + 2 + 5 * (1 + FW_MAX_FAULT_ADDRS) + 1) * 4 + FW_MAX_BLOCKS * 8)
+#define FW_SMI_COUNT_AT	28u		/* FlashParamBlock bytes 28-31 (past the 17 the protocol uses,
+					   inside the 32 the module keeps): SMIs the handler has taken */
 
 #ifndef __ASSEMBLER__
 struct fw_block {

@@ -14,6 +14,10 @@
  *                                     while the flash is closed) and prints
  *                                     how many the handler had counted by the
  *                                     instruction after the out
+ *   fw_helper smis                    SMIs the flash handler has taken (its count
+ *                                     in the FlashParamBlock), in decimal
+ *   fw_helper send FILE               FILE's bytes to the debug console port
+ *                                     0xE9, which the host writes to a file
  *   fw_helper client MODULE.o ROM     programs the main area of ROM as the
  *                                     tool's /i /q does, with nothing else:
  *                                     the baseline the tool's speed is held to.
@@ -357,8 +361,52 @@ static int client(const char *module, const char *rom_path)
 	return 0;
 }
 
+/* The handler's SMI count, read through /dev/mem without touching the handler. */
+static int smis(void)
+{
+	int fd = open("/dev/mem", O_RDONLY | O_SYNC);
+	const uint8_t *f;
+	uint32_t i;
+
+	if (fd < 0)
+		return die("/dev/mem");
+	f = mmap(NULL, 0x10000, PROT_READ, MAP_SHARED, fd, 0xF0000);
+	if (f == MAP_FAILED)
+		return die("mmap F segment");
+	for (i = 0; i + 4 <= 0xFFFB; i++)
+		if (!memcmp(f + i, "$QZX", 4)) {
+			uint32_t at = i + f[i + 4] + 28;
+
+			if (at + 4 > 0x10000)
+				break;
+			printf("%u\n", get32(f + at));
+			return 0;
+		}
+	fprintf(stderr, "fw_helper: no $QZX header\n");
+	return 2;
+}
+
+static int send(const char *path)
+{
+	FILE *f = fopen(path, "rb");
+	int c;
+
+	if (!f)
+		return die(path);
+	if (iopl(3))
+		return die("iopl");
+	while ((c = getc(f)) != EOF)
+		outb((uint8_t)c, 0xE9);
+	fclose(f);
+	return 0;
+}
+
 int main(int argc, char **argv)
 {
+	if (argc == 2 && !strcmp(argv[1], "smis"))
+		return smis();
+	if (argc == 3 && !strcmp(argv[1], "send"))
+		return send(argv[2]);
 	if (argc == 4 && !strcmp(argv[1], "chip"))
 		return chip(strtoull(argv[2], NULL, 0), strtoul(argv[3], NULL, 0));
 	if (argc == 3 && !strcmp(argv[1], "cmos"))
@@ -372,6 +420,6 @@ int main(int argc, char **argv)
 	if (argc == 4 && !strcmp(argv[1], "client"))
 		return client(argv[2], argv[3]);
 	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | smi COUNT | time CMD... |"
-		" signal SIG WORD CMD... | client MODULE ROM\n");
+		" signal SIG WORD CMD... | smis | send FILE | client MODULE ROM\n");
 	return 1;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a built tree and checks their metadata and contents. The tool's
-# package is unpacked into a temporary root (never into the system) and the unpacked binary run;
+# and the virtual PC's packages are unpacked into temporary roots (never into the system) and the
+# unpacked binaries run, the tool only under the unpacked zorvpc;
 # the module package's maintainer scripts are run against a stub dkms. Runs lintian when it is
 # installed and fails on any error it reports.
 # Usage: package_test.sh BUILD_DIR VERSION VPC_LIBRARY. Exit 77 (skip) when a packaging tool is
@@ -25,8 +26,9 @@ if ! (cd "$build" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1; then
 fi
 tool_deb=$work/out/zorflashlnx2_${version}_amd64.deb
 dkms_deb=$work/out/zorfldrv-dkms_${version}_all.deb
-[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | sort)" = "$(printf '%s\n' "$dkms_deb" "$tool_deb" | sort)" ] ||
-  fail "expected $(basename "$tool_deb") and $(basename "$dkms_deb"), got: $(ls "$work/out")"
+vpc_deb=$work/out/zorvpc_${version}_amd64.deb
+[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | sort)" = "$(printf '%s\n' "$dkms_deb" "$tool_deb" "$vpc_deb" | sort)" ] ||
+  fail "expected $(basename "$tool_deb"), $(basename "$dkms_deb") and $(basename "$vpc_deb"), got: $(ls "$work/out")"
 
 # Metadata and contents of the package in $deb.
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -237,11 +239,34 @@ else
   echo "no kernel headers here: the scripts were run with no kernel to build for"
 fi
 
+# The virtual PC's package: launcher and library in their private directory, the link in PATH.
+deb=$vpc_deb
+expect_common_fields zorvpc amd64 utils
+field Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' || fail "zorvpc: Depends '$(field Depends)' lacks libc6"
+expect_field Suggests zorflashlnx2
+expect_contents <<EOF
+-rw-r--r-- root/root ./usr/libexec/zorvpc/libzorvpc.so
+-rw-r--r-- root/root ./usr/share/doc/zorvpc/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/zorvpc/copyright
+-rw-r--r-- root/root ./usr/share/man/man1/zorvpc.1.gz
+-rwxr-xr-x root/root ./usr/libexec/zorvpc/zorvpc
+lrwxrwxrwx root/root ./usr/bin/zorvpc
+EOF
+dpkg -x "$deb" "$work/vpc"
+[ "$(readlink "$work/vpc/usr/bin/zorvpc")" = ../libexec/zorvpc/zorvpc ] || fail "zorvpc: the link in /usr/bin"
+zcat "$work/vpc/usr/share/man/man1/zorvpc.1.gz" | cmp -s - "$src/man/zorvpc.1" ||
+  fail "installed manual page differs from man/zorvpc.1"
+# The unpacked launcher finds its library and runs the unpacked tool on a virtual PC.
+(cd "$work" && : >zorfldrv_mod.o && unset ZORVPC_LIB && "$work/vpc/usr/bin/zorvpc" init pc >/dev/null &&
+ "$work/vpc/usr/bin/zorvpc" run pc -- "$tool" /q /t) >"$work/vpc.out" 2>&1 ||
+  { cat "$work/vpc.out"; fail "the unpacked zorvpc did not run the unpacked tool"; }
+grep -q 'ROM ID = ZX512A01' "$work/vpc.out" || { cat "$work/vpc.out"; fail "no ROM ID through the unpacked zorvpc"; }
+
 if command -v lintian >/dev/null; then
   # lintian warns on stderr when run as root; its findings go to stdout. Its temporary files
   # stay in this test's folder.
   mkdir "$work/tmp"
-  for deb in "$tool_deb" "$dkms_deb"; do
+  for deb in "$tool_deb" "$dkms_deb" "$vpc_deb"; do
     if ! TMPDIR=$work/tmp lintian --fail-on error "$deb" >"$work/lintian.out" 2>/dev/null; then
       cat "$work/lintian.out"
       fail "lintian reports errors in $(basename "$deb")"
@@ -252,4 +277,4 @@ else
   echo "lintian not installed: packages not linted"
 fi
 echo "$(basename "$tool_deb") builds, unpacks and runs; $(basename "$dkms_deb") holds the module" \
-  "source and its scripts drive dkms"
+  "source and its scripts drive dkms; $(basename "$vpc_deb") runs the tool on a virtual PC"

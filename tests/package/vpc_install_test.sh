@@ -31,6 +31,8 @@ listing "$work/usr" >"$work/files"
 cat >"$work/expected" <<EOF
 -rw-r--r-- ./libexec/zorvpc/libzorvpc.so 
 -rw-r--r-- ./share/man/man1/zorvpc.1.gz 
+-rw-r--r-- ./share/doc/zorvpc/changelog.gz 
+-rw-r--r-- ./share/doc/zorvpc/copyright 
 -rwxr-xr-x ./libexec/zorvpc/zorvpc 
 lrwxrwxrwx ./bin/zorvpc ../libexec/zorvpc/zorvpc
 EOF

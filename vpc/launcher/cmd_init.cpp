@@ -25,6 +25,35 @@ bool make_dirs(const std::string& dir)
 
 } // namespace
 
+bool write_state_dir(const std::string& dir, const std::string& text, const Machine& m,
+                     const std::vector<uint8_t>& flash)
+{
+    if (!make_dirs(dir)) {
+        fail("cannot create " + dir + ": " + std::strerror(errno));
+        return false;
+    }
+    std::vector<uint8_t> phys(kPhysMemSize, 0);
+    FaultSet none;
+    faults_clear(&none);
+    build_bios_records(m, none, phys.data());
+    uint8_t cmos[128];
+    build_cmos(m.cmos_seed, cmos);
+    ModuleState ms{m.module_loaded, m.module_major};
+    std::string module = module_state_text(ms);
+    std::string devices = device_list(ms.loaded && !m.faults.not_listed, ms.major);
+
+    bool ok = write_file(dir + "/machine", text.data(), text.size()) &&
+              write_file(dir + "/physmem", phys.data(), phys.size()) &&
+              write_file(dir + "/flash.bin", flash.data(), flash.size()) &&
+              write_file(dir + "/cmos.bin", cmos, sizeof cmos) &&
+              write_file(dir + "/module", module.data(), module.size()) &&
+              write_file(dir + "/devices", devices.data(), devices.size()) && write_file(dir + "/trace", "", 0) &&
+              write_file(dir + "/smm", "open = 0\n", 9) && write_file(dir + "/node-files", "", 0);
+    if (!ok)
+        fail("cannot write the state files in " + dir);
+    return ok;
+}
+
 int cmd_init(const std::vector<std::string>& args)
 {
     if (args.empty())
@@ -53,29 +82,8 @@ int cmd_init(const std::vector<std::string>& args)
     if (!parse_machine(text, &m, &err))
         return fail("bad machine description: " + err);
 
-    if (!make_dirs(dir))
-        return fail("cannot create " + dir + ": " + std::strerror(errno));
-    std::vector<uint8_t> phys(kPhysMemSize, 0);
-    FaultSet none;
-    faults_clear(&none);
-    build_bios_records(m, none, phys.data());
     std::vector<uint8_t> flash;
     if (!make_rom(m, default_rom_spec(m), &flash, &err))
         return fail("cannot make the flash image: " + err);
-    uint8_t cmos[128];
-    build_cmos(m.cmos_seed, cmos);
-    ModuleState ms{m.module_loaded, m.module_major};
-    std::string module = module_state_text(ms);
-    std::string devices = device_list(ms.loaded && !m.faults.not_listed, ms.major);
-
-    bool ok = write_file(dir + "/machine", text.data(), text.size()) &&
-              write_file(dir + "/physmem", phys.data(), phys.size()) &&
-              write_file(dir + "/flash.bin", flash.data(), flash.size()) &&
-              write_file(dir + "/cmos.bin", cmos, sizeof cmos) &&
-              write_file(dir + "/module", module.data(), module.size()) &&
-              write_file(dir + "/devices", devices.data(), devices.size()) && write_file(dir + "/trace", "", 0) &&
-              write_file(dir + "/smm", "open = 0\n", 9) && write_file(dir + "/node-files", "", 0);
-    if (!ok)
-        return fail("cannot write the state files in " + dir);
-    return 0;
+    return write_state_dir(dir, text, m, flash) ? 0 : 2;
 }

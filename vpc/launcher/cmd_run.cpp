@@ -169,6 +169,11 @@ int cmd_run(const std::vector<std::string>& args)
         return fail("cannot prepare " + dir + "/physmem");
     if (clear_trace && !write_file(dir + "/trace", "", 0))
         return fail("cannot clear " + dir + "/trace");
+    // Where this run's trace lines start, for "show DIR changes".
+    struct stat trace_st;
+    std::string mark = std::to_string(stat((dir + "/trace").c_str(), &trace_st) == 0 ? trace_st.st_size : 0) + "\n";
+    if (!write_file(dir + "/" + kLastRun, mark.data(), mark.size()))
+        return fail("cannot write " + dir + "/" + kLastRun);
 
     char abs[PATH_MAX];
     if (!realpath(dir.c_str(), abs))

@@ -1,6 +1,8 @@
-// zorvpc show DIR [layout|cmos|module|trace|all]
+// zorvpc show DIR [layout|cmos|module|trace|changes|all]
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "devices.h"
@@ -102,18 +104,114 @@ void show_trace(const std::string& dir)
     std::printf("Trace:\n%s", t.c_str());
 }
 
+// File ranges of the non-critical blocks an image lays out: in each 4 KB chunk, the first
+// "ZORNCBLK" at a multiple of 16, with the length at its byte 12, as the tool's load finds them.
+void nc_ranges(const std::string& image, std::vector<BlockEntry>* out)
+{
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(image.data());
+    for (size_t chunk = 0; chunk < image.size(); chunk += 4096)
+        for (size_t q = chunk; q < chunk + 4096 && q + 16 <= image.size(); q += 16)
+            if (std::memcmp(p + q, "ZORNCBLK", 8) == 0) {
+                out->push_back({uint32_t(q), get_le32(p + q + 12)});
+                break;
+            }
+}
+
+// The flash commands of the last run that landed: erases and writes with status 0.
+struct Landed {
+    std::vector<uint32_t> erased, written;
+};
+
+Landed last_run_commands(const std::string& dir)
+{
+    Landed l;
+    std::string trace, mark;
+    read_file(dir + "/trace", &trace);
+    size_t from = read_file(dir + "/" + kLastRun, &mark) ? std::strtoul(mark.c_str(), nullptr, 10) : 0;
+    std::istringstream in(from <= trace.size() ? trace.substr(from) : "");
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned cmd, addr;
+        char status[16];
+        if (std::sscanf(line.c_str(), "smi 0x%x addr=0x%x len=%*u %15s", &cmd, &addr, status) != 3 ||
+            std::strcmp(status, "status=0") != 0)
+            continue;
+        if (cmd == 0x22)
+            l.erased.push_back(addr);
+        else if (cmd == 0x23)
+            l.written.push_back(addr);
+    }
+    return l;
+}
+
+bool any_in(const std::vector<uint32_t>& addrs, uint32_t start, uint32_t size)
+{
+    for (uint32_t a : addrs)
+        if (a >= start && a - start < size)
+            return true;
+    return false;
+}
+
+int show_changes(const std::string& dir, const Machine& m)
+{
+    std::string backup, flash;
+    if (!read_file(dir + "/" + kCapturedBackup, &backup))
+        return fail(dir + " holds no captured backup (" + kCapturedBackup + "): it is not a twin (zorvpc capture)");
+    if (!read_file(dir + "/flash.bin", &flash) || flash.size() != backup.size())
+        return fail(dir + "/flash.bin is missing or not the size of the captured backup");
+    std::vector<BlockEntry> nc;
+    nc_ranges(backup, &nc);
+    nc_ranges(flash, &nc);
+    Landed l = last_run_commands(dir);
+    uint32_t base = rom_base(m);
+    unsigned counts[3] = {};
+    bool boot_touched = false;
+    std::printf("Last run against the captured backup (%s), block by block:\n", kCapturedBackup);
+    std::printf("  #  address     size        kind                  last run    flash now\n");
+    for (size_t i = 0; i < m.blocks.size(); ++i) {
+        const BlockEntry& b = m.blocks[i];
+        uint32_t off = b.address - base;
+        std::string kind;
+        for (const BlockEntry& r : nc)
+            if (off >= r.address && off - r.address < r.size)
+                kind = "non-critical";
+        if (is_nvram_address(m, b.address))
+            kind += std::string(kind.empty() ? "" : "+") + "NVRAM";
+        if (is_boot_entry(m, i))
+            kind += std::string(kind.empty() ? "" : "+") + "boot block";
+        if (kind.empty())
+            kind = "main";
+        int what = any_in(l.written, b.address, b.size) ? 1 : any_in(l.erased, b.address, b.size) ? 0 : 2;
+        const char* names[3] = {"erased", "rewritten", "untouched"};
+        ++counts[what];
+        boot_touched = boot_touched || (what != 2 && is_boot_entry(m, i));
+        const char* now = "outside the flash";
+        if (uint64_t(off) + b.size <= flash.size()) {
+            bool same = std::memcmp(flash.data() + off, backup.data() + off, b.size) == 0;
+            bool blank = flash.find_first_not_of('\xff', off) >= off + b.size;
+            now = same ? "as in the backup" : blank ? "erased, differs from the backup" : "differs from the backup";
+        }
+        std::printf("%3zu  0x%08x  0x%08x  %-20s  %-10s  %s\n", i, b.address, b.size, kind.c_str(), names[what], now);
+    }
+    std::printf("%u erased, %u rewritten, %u untouched%s\n", counts[0], counts[1], counts[2],
+                boot_touched ? "; the run erased or rewrote the boot block" : "");
+    return 0;
+}
+
 } // namespace
 
 int cmd_show(const std::vector<std::string>& args)
 {
     if (args.empty())
-        return fail("usage: zorvpc show DIR [layout|cmos|module|trace|all]");
+        return fail("usage: zorvpc show DIR [layout|cmos|module|trace|changes|all]");
     Machine m;
     std::string err;
     if (!load_machine_dir(args[0], &m, &err))
         return fail(err);
     std::string what = args.size() > 1 ? args[1] : "all";
     bool all = what == "all";
+    if (what == "changes")
+        return show_changes(args[0], m);
     if (!all && what != "layout" && what != "cmos" && what != "module" && what != "trace")
         return fail("show: unknown part '" + what + "'");
     if (all || what == "layout")

@@ -24,6 +24,8 @@ int main(int argc, char** argv)
         return cmd_show(args);
     if (cmd == "mkrom")
         return cmd_mkrom(args);
+    if (cmd == "capture")
+        return cmd_capture(args);
     if (cmd == "reboot")
         return cmd_reboot(args);
     print_usage();

@@ -63,7 +63,6 @@ struct fw_config {
 	uint32_t block_count;
 	struct fw_block blocks[FW_MAX_BLOCKS];	/* the BlockTable: erase takes only these */
 };
-#endif
 
 /* Counters the handler keeps per command (0x20-0x24), for the benchmark:
  * how many it ran, and the TSC when the first began and the last ended. They
@@ -81,5 +80,6 @@ struct fw_stat {
 struct fw_stats {
 	struct fw_stat cmd[FW_STAT_COMMANDS];
 };
+#endif
 
 #endif

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "input.h"
 #include "machine.h"
 #include "records.h"
 #include "twin.h"
@@ -20,27 +21,6 @@ constexpr uint32_t kWindow = 0xFFFF;
 constexpr size_t kSkipped = 2 + 1 + 64;
 uint8_t* bios;
 uint8_t* info;
-
-struct Input {
-  const uint8_t* p;
-  size_t left;
-};
-
-uint32_t take16(Input& in) {
-  if (in.left < 2) return 0;
-  uint32_t v = in.p[0] | in.p[1] << 8;
-  in.p += 2;
-  in.left -= 2;
-  return v;
-}
-
-void fill(uint8_t* window, Input& in, uint32_t place, size_t count) {
-  memset(window, 0, kWindow);
-  if (count > in.left) count = in.left;
-  if (place < kWindow) memcpy(window + place, in.p, count < kWindow - place ? count : kWindow - place);
-  in.p += count;
-  in.left -= count;
-}
 
 void require(bool condition, const char* what) {
   if (!condition) {
@@ -53,9 +33,9 @@ void run(const uint8_t* data, size_t size) {
   if (size < kSkipped) return;
   Input in = {data + kSkipped, size - kSkipped};
   uint32_t place = take16(in);
-  fill(bios, in, place, take16(in));
+  fill(bios, kWindow, in, place, take16(in));
   place = take16(in);
-  fill(info, in, place, in.left);
+  fill(info, kWindow, in, place, in.left);
 
   FoundHeader h{};
   FoundInfo f{};

@@ -13,6 +13,7 @@
 #include "flash/layout.h"
 #include "flash/le.h"
 #include "fuzz.h"
+#include "input.h"
 #include "platform/physmem.h"
 #include "rom/image.h"
 #include "rom/program.h"
@@ -21,32 +22,6 @@ namespace {
 
 uint8_t* bios;  // both exactly WINDOW_LENGTH bytes, so that any read past them is caught
 uint8_t* info;
-
-struct Input {
-  const uint8_t* p;
-  size_t left;
-};
-
-uint32_t take16(Input& in) {
-  if (in.left < 2) return 0;
-  uint32_t v = le16(in.p);
-  in.p += 2;
-  in.left -= 2;
-  return v;
-}
-
-uint32_t take32(Input& in) {
-  uint32_t low = take16(in);
-  return low | (take16(in) << 16);
-}
-
-void fill(uint8_t* window, Input& in, uint32_t place, size_t count) {
-  memset(window, 0, WINDOW_LENGTH);
-  if (count > in.left) count = in.left;
-  if (place < WINDOW_LENGTH) memcpy(window + place, in.p, count < WINDOW_LENGTH - place ? count : WINDOW_LENGTH - place);
-  in.p += count;
-  in.left -= count;
-}
 
 // What the passes rely on for a block they program: image_slot + (address - RomBase) and size
 // bytes on from there lie inside the image, in whole kilobytes.
@@ -73,9 +48,9 @@ void run(const uint8_t* data, size_t size) {
   for (int i = 0; i < NC_MAX; ++i) nc_blocks.nc_start[i] = take32(in);
   for (int i = 0; i < NC_MAX; ++i) nc_blocks.nc_size[i] = take32(in);
   uint32_t place = take16(in);
-  fill(bios, in, place, take16(in));
+  fill(bios, WINDOW_LENGTH, in, place, take16(in));
   place = take16(in);
-  fill(info, in, place, in.left);
+  fill(info, WINDOW_LENGTH, in, place, in.left);
 
   int pos = find_flash_header(bios, WINDOW_LENGTH);
   if (pos < 0) return;

@@ -1,7 +1,6 @@
 #include "platform/command.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "run/signals.h"
 
@@ -9,37 +8,23 @@ extern char** environ;
 
 namespace {
 
-const char* const SHELL_VARIABLES[] = {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS", "BASHOPTS", "GLOBIGNORE"};
-
-// bash imports a variable named BASH_FUNC_name%% as the function name: it could stand in for a
-// command. unsetenv moves the later entries down, so the same slot is looked at again. Called
-// after a setenv, so environ is never null here.
-void drop_exported_functions() {
-  for (size_t i = 0; environ[i] != nullptr;) {
-    const char* entry = environ[i];
-    const char* eq = strchr(entry, '=');
-    if (strncmp(entry, "BASH_FUNC_", 10) == 0 && eq != nullptr) {
-      char name[256];
-      size_t n = static_cast<size_t>(eq - entry);
-      if (n < sizeof name) {
-        memcpy(name, entry, n);
-        name[n] = '\0';
-        unsetenv(name);
-        continue;
-      }
-    }
-    ++i;
-  }
-}
+// Built from nothing, not cleaned by a list of names: whatever the caller's environment holds
+// (the loader's LD_ names, MODPROBE_OPTIONS, a shell's start-up file, a locale) reaches neither
+// the shell nor the module tools, and their messages are the untranslated ones.
+char path_entry[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+char locale_entry[] = "LC_ALL=C";
+char* command_environment[] = {path_entry, locale_entry, nullptr};
 
 }  // namespace
 
 int run_system_command(const char* command) {
-  // The tool reads no environment variable itself, so its own environment can be the one given.
-  setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
-  for (const char* name : SHELL_VARIABLES) unsetenv(name);
-  drop_exported_functions();
+  // system starts the shell with environ; the tool's own is put back for the rest of the run.
+  char** own = environ;
+  environ = command_environment;
   // system ignores SIGINT and SIGQUIT while the command runs, which discards a held one.
   note_held_signals();
-  return system(command);
+  int status = system(command);
+  environ = own;
+  note_command_status(status);
+  return status;
 }

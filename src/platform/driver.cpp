@@ -16,6 +16,7 @@
 #include "platform/command.h"
 #include "platform/load_failure.h"
 #include "platform/trust.h"
+#include "run/signals.h"
 
 int driver_fd;
 void* driver_map;
@@ -61,6 +62,10 @@ int load_from(const char* file, char* first_run, size_t size, int* first_fd) {
   char command[sizeof LOAD_FILE + 16];
   snprintf(command, sizeof command, LOAD_FILE, fd);
   int loaded = run_system_command(command) == 0;
+  if (loaded) module_loaded_here = 1;
+  // A stop asked for while insmod ran ends the run here; the clean-up takes a module out that
+  // this command loaded.
+  check_stop();
   if (!loaded && first_run[0] == '\0') {
     snprintf(first_run, size, "%s", command);
     *first_fd = fd;
@@ -86,6 +91,27 @@ const char* nodev_hint(int err) {
   return nodev ? " The working directory is on a file system mounted nodev: run from a directory on"
                  " a file system that allows device files\n"
                : "";
+}
+
+int print_failure(const char* text);
+
+// insmod is handed the checked file as /proc/self/fd/N: without /proc no file can be, and only
+// the load by name is left.
+bool proc_mounted() {
+  int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    print_failure(" /proc is not mounted: zorfldrv_mod is loaded by name only\n");
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+bool load_by_name() {
+  int loaded = run_system_command(THIRD_LOAD) == 0;
+  if (loaded) module_loaded_here = 1;
+  check_stop();
+  return loaded;
 }
 
 int make_node(unsigned major) { return mknod(NODE_NAME, S_IFCHR | 0600, driver_device_number(major)); }
@@ -158,11 +184,14 @@ int load_driver() {
 
   char first_run[sizeof LOAD_FILE + 16] = "";
   int first_fd = -1;
-  if (!load_from(FIRST_FILE, first_run, sizeof first_run, &first_fd) &&
-      !load_from(SECOND_FILE, first_run, sizeof first_run, &first_fd) && run_system_command(THIRD_LOAD) != 0) {
+  bool files = proc_mounted();
+  if (!(files && load_from(FIRST_FILE, first_run, sizeof first_run, &first_fd)) &&
+      !(files && load_from(SECOND_FILE, first_run, sizeof first_run, &first_fd)) && !load_by_name()) {
     char reason[256];
     int loaded = retry_load_for_reason(first_run[0] ? first_run : THIRD_LOAD, reason, sizeof reason);
     if (first_fd >= 0) close(first_fd);
+    if (loaded) module_loaded_here = 1;
+    check_stop();
     if (!loaded) {
       print_failure("error loading driver\n");
       return print_failure(reason);

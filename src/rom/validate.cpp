@@ -25,6 +25,14 @@ int read_rom_id_at(FILE* file, int64_t offset, char* id) {
   id[ROM_ID_LENGTH] = '\0';
   return got == ROM_ID_LENGTH;
 }
+
+// A check that fails on a file that changed since it was opened, a short read of a file cut
+// meanwhile among them, reports the change: the file is not the one that was asked for.
+bool failed_on_changed_file() {
+  if (options.compare || !rom_file_changed()) return false;
+  report_error("%s", ROM_FILE_CHANGED);
+  return true;
+}
 }  // namespace
 
 uint32_t word_sum(const uint8_t* region, uint32_t length) { return le32_sum(region, length); }
@@ -48,12 +56,13 @@ int check_rom_size() {
     return 0;
   }
   size_ok = 0;
-  return EXIT_ROM_SIZE;
+  return failed_on_changed_file() ? EXIT_NO_INPUT : EXIT_ROM_SIZE;
 }
 
 int match_rom_id() {
   char id[ROM_ID_LENGTH + 1];
   if (!read_rom_id_at(rom_file, static_cast<int64_t>(rom_size) - 32, id)) {
+    if (failed_on_changed_file()) return EXIT_NO_INPUT;
     if (!options.compare) report_error("Error in reading ROM ID \n");
     return EXIT_FILE_READ;
   }
@@ -137,6 +146,7 @@ int check_boot_block() {
     return EXIT_NO_MEMORY;
   }
   if (!gather_boot_region(image_slot, nullptr)) {
+    if (failed_on_changed_file()) return EXIT_NO_INPUT;
     if (!options.compare) report_error("Unable to read from disk\n");
     return EXIT_FILE_READ;
   }
@@ -177,12 +187,14 @@ int validate_rom_file() {
     return EXIT_NO_INPUT;
   }
   int r = check_rom_size();
+  if (r == EXIT_NO_INPUT) return r;
   if (r != 0 && !options.compare) {
     report_error("ROM file size does not match existing BIOS size.");
     return r;
   }
   if (options.check_rom_id) {
     r = match_rom_id();
+    if (r == EXIT_NO_INPUT) return r;
     if (r != 0 && !options.compare) {
       report_error("ROM file ROMID is not compatible with existing BIOS ROMID.");
       return r;
@@ -190,6 +202,7 @@ int validate_rom_file() {
     rom_id_ok = r == 0;
   }
   r = check_boot_block();
+  if (r == EXIT_NO_INPUT) return r;
   if (r != 0 && !options.compare) {
     report_error("Rom file boot block is not valid.");
     return r;

@@ -1,5 +1,7 @@
 #include "run/signals.h"
 
+#include <sys/wait.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -72,6 +74,15 @@ void hold_stop_signals() {
 
 void note_held_signals() {
   if (phase == HELD && held_pending()) held_noted = true;
+}
+
+void note_command_status(int status) {
+  // The command shares the terminal's process group: a Ctrl-C ends it while system has the tool
+  // ignore the signal, so the way it ended is the only trace of the request.
+  if (status == -1 || !WIFSIGNALED(status)) return;
+  if (WTERMSIG(status) != SIGINT && WTERMSIG(status) != SIGQUIT) return;
+  if (phase == HELD) held_noted = true;
+  if (phase == RUNNING) stop_noted = 1;
 }
 
 void begin_cleanup_signals() {

@@ -14,6 +14,9 @@ void hold_stop_signals();
 // Before something that sets a held signal to ignored (system does for SIGINT and SIGQUIT):
 // remembers that one is pending, so that its line is still printed.
 void note_held_signals();
+// After a command started by system: one ended by SIGINT or SIGQUIT counts as a stop that
+// arrived meanwhile, noted as check_stop or the held line would see it.
+void note_command_status(int status);
 // Start of the clean-up: a stop noted from now on no longer ends the run.
 void begin_cleanup_signals();
 // End of the clean-up: signals held since the first erase are dropped, SIGTSTP among them, and

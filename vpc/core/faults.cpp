@@ -136,6 +136,19 @@ bool set_file_signal(FaultSet* f, const char* value)
     return true;
 }
 
+// FUNC:N:SIG, FUNC one of the platform calls the library stands in for.
+bool set_call_signal(FaultSet* f, const char* value)
+{
+    static const char* const calls[] = {"open", "close", "fopen", "fclose", "fstat", "lstat", "mkdir", "mmap",
+                                        "munmap", "ioctl", "mknod", "remove", "iopl", "fsync", "fflush", "system"};
+    for (const char* c : calls)
+        if (const char* rest = after_word(value, c)) {
+            std::strcpy(f->signal_call, c);
+            return set_count_signal(rest, &f->signal_call_at, &f->signal_call_number);
+        }
+    return false;
+}
+
 bool set_name(char* slot, size_t size, const char* value)
 {
     if (!value || !*value || std::strlen(value) >= size || std::strchr(value, '/'))
@@ -241,6 +254,10 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = set_smi_signal(f, value);
     else if (!std::strcmp(key, "signal_file"))
         ok = set_file_signal(f, value);
+    else if (!std::strcmp(key, "signal_call"))
+        ok = set_call_signal(f, value);
+    else if (!std::strcmp(key, "no_proc"))
+        ok = set_bool(&f->no_proc, value);
     else if (!std::strcmp(key, "swap_at_check"))
         ok = set_name(f->swap_at_check, sizeof f->swap_at_check, value);
     else if (!std::strcmp(key, "nodev"))
@@ -308,6 +325,11 @@ const char* const kFaultHelp =
     "                       write) of the run is carried out\n"
     "  signal_file=NAME:read|write:N:SIG  signal SIG right after the N-th fread or fwrite of\n"
     "                       the file NAME (the last part of its path)\n"
+    "  signal_call=FUNC:N:SIG  signal SIG right after the N-th call of FUNC (open, close, fopen,\n"
+    "                       fclose, fstat, lstat, mkdir, mmap, munmap, ioctl, mknod, remove,\n"
+    "                       iopl, fsync, fflush, system); for system while the module tool\n"
+    "                       runs, which the signal ends as well\n"
+    "  no_proc              /proc is not mounted: nothing under it opens\n"
     "  swap_at_check=NAME   right after the first open or lstat of NAME in the working\n"
     "                       directory, NAME and NAME.swap trade places (as another user could)\n"
     "  nodev                file systems are mounted nodev: statvfs shows ST_NODEV and the node\n"

@@ -43,6 +43,10 @@ struct FaultSet {
     bool signal_file_write;  // fread (or fwrite) of a file of this name
     uint32_t signal_file_at;
     uint32_t signal_file_number;
+    char signal_call[16];    // "": off; else signal_call_number is sent right after the
+    uint32_t signal_call_at; // signal_call_at-th call of this platform function (system: while
+    uint32_t signal_call_number;  // its command runs, as a Ctrl-C reaches the command too)
+    bool no_proc;            // /proc is not mounted: nothing under it opens
     char swap_at_check[64];  // "": off; else this file and NAME.swap trade places (rename exchange)
                              // right after the first open or lstat of NAME
     bool nodev;              // the file systems are mounted nodev: statvfs says so, the node

@@ -119,9 +119,19 @@ void file_change_point(FILE* f, bool closing)
     trace_line(&lb);
 }
 
-VPC_EXPORT int fsync(int fd) { return do_sync(fd, "fsync", real::fsync); }
+static int fsync_unsignalled(int fd) { return do_sync(fd, "fsync", real::fsync); }
 
-VPC_EXPORT int fdatasync(int fd) { return do_sync(fd, "fdatasync", real::fdatasync); }
+VPC_EXPORT int fsync(int fd)
+{
+    return signalled("fsync", fsync_unsignalled(fd));
+}
+
+static int fdatasync_unsignalled(int fd) { return do_sync(fd, "fdatasync", real::fdatasync); }
+
+VPC_EXPORT int fdatasync(int fd)
+{
+    return signalled("fsync", fdatasync_unsignalled(fd));
+}
 
 size_t fread_with_faults(void* ptr, size_t size, size_t count, FILE* f)
 {

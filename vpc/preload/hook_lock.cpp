@@ -47,6 +47,14 @@ bool machine_path(const char* rest, char* out)
 
 bool is_lock_path(const char* path) { return lock_rest(path) != nullptr; }
 
+bool map_lock_path(const char* path, char* out) { return machine_path(lock_rest(path), out); }
+
+bool proc_unmounted(const char* path)
+{
+    return g_vpc.active && g_vpc.faults.no_proc && path && !std::strncmp(path, "/proc", 5) &&
+           (path[5] == '\0' || path[5] == '/');
+}
+
 int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...))
 {
     char mapped[PATH_MAX];
@@ -55,7 +63,7 @@ int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const cha
     return fn(mapped, flags, mode);
 }
 
-VPC_EXPORT int mkdir(const char* path, mode_t mode)
+static int mkdir_unsignalled(const char* path, mode_t mode)
 {
     static auto real_mkdir = reinterpret_cast<int (*)(const char*, mode_t)>(dlsym(RTLD_NEXT, "mkdir"));
     const char* rest = lock_rest(path);
@@ -63,4 +71,9 @@ VPC_EXPORT int mkdir(const char* path, mode_t mode)
         return real_mkdir(path, mode);
     char mapped[PATH_MAX];
     return machine_path(rest, mapped) ? real_mkdir(mapped, mode) : -1;
+}
+
+VPC_EXPORT int mkdir(const char* path, mode_t mode)
+{
+    return signalled("mkdir", mkdir_unsignalled(path, mode));
 }

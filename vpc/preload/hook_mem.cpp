@@ -43,6 +43,10 @@ const char* kernel_file_text(const char* path)
 FILE* open_stream(const char* path, const char* mode, FILE* (*fn)(const char*, const char*))
 {
     resolve_real();
+    if (proc_unmounted(path)) {
+        errno = ENOENT;
+        return nullptr;
+    }
     if (const char* text = path ? kernel_file_text(path) : nullptr) {
         if (!g_vpc.active) {
             errno = ENOENT;
@@ -214,19 +218,29 @@ void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off)
 
 } // namespace
 
-VPC_EXPORT FILE* fopen(const char* path, const char* mode)
+static FILE* fopen_unsignalled(const char* path, const char* mode)
 {
     resolve_real();
     return open_stream(path, mode, real::fopen);
 }
 
-VPC_EXPORT FILE* fopen64(const char* path, const char* mode)
+VPC_EXPORT FILE* fopen(const char* path, const char* mode)
+{
+    return signalled("fopen", fopen_unsignalled(path, mode));
+}
+
+static FILE* fopen64_unsignalled(const char* path, const char* mode)
 {
     resolve_real();
     return open_stream(path, mode, real::fopen64);
 }
 
-VPC_EXPORT int fclose(FILE* f)
+VPC_EXPORT FILE* fopen64(const char* path, const char* mode)
+{
+    return signalled("fopen", fopen64_unsignalled(path, mode));
+}
+
+static int fclose_unsignalled(FILE* f)
 {
     resolve_real();
     file_change_point(f, true);
@@ -263,17 +277,32 @@ VPC_EXPORT int fclose(FILE* f)
     return r;
 }
 
-VPC_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+VPC_EXPORT int fclose(FILE* f)
+{
+    return signalled("fclose", fclose_unsignalled(f));
+}
+
+static void* mmap_unsignalled(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
 {
     return do_mmap(addr, len, prot, flags, fd, off);
 }
 
-VPC_EXPORT void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
+VPC_EXPORT void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+{
+    return signalled("mmap", mmap_unsignalled(addr, len, prot, flags, fd, off));
+}
+
+static void* mmap64_unsignalled(void* addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
 {
     return do_mmap(addr, len, prot, flags, fd, off_t(off));
 }
 
-VPC_EXPORT int munmap(void* addr, size_t len) noexcept
+VPC_EXPORT void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
+{
+    return signalled("mmap", mmap64_unsignalled(addr, len, prot, flags, fd, off));
+}
+
+static int munmap_unsignalled(void* addr, size_t len) noexcept
 {
     resolve_real();
     Mapping* m = g_vpc.active ? find_mapping(addr) : nullptr;
@@ -309,4 +338,9 @@ VPC_EXPORT int munmap(void* addr, size_t len) noexcept
         m->addr = nullptr;
     errno = err;
     return r;
+}
+
+VPC_EXPORT int munmap(void* addr, size_t len) noexcept
+{
+    return signalled("munmap", munmap_unsignalled(addr, len));
 }

@@ -143,6 +143,10 @@ int do_open(const char* path, int flags, mode_t mode, int (*fn)(const char*, int
         return open_node(path, flags, mode, fn);
     if (is_lock_path(path))
         return open_lock_path(path, flags, mode, fn);
+    if (proc_unmounted(path)) {
+        errno = ENOENT;
+        return -1;
+    }
     if (is_raw_hw_device(path)) {
         errno = EACCES;
         return -1;
@@ -315,7 +319,7 @@ int node_ioctl(NodeFd* n, unsigned long request, void* arg)
 
 } // namespace
 
-VPC_EXPORT int open(const char* path, int flags, ...)
+static int open_unsignalled(const char* path, int flags, ...)
 {
     resolve_real();
     va_list ap;
@@ -325,7 +329,16 @@ VPC_EXPORT int open(const char* path, int flags, ...)
     return do_open(path, flags, mode, real::open);
 }
 
-VPC_EXPORT int open64(const char* path, int flags, ...)
+VPC_EXPORT int open(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return signalled("open", open_unsignalled(path, flags, mode));
+}
+
+static int open64_unsignalled(const char* path, int flags, ...)
 {
     resolve_real();
     va_list ap;
@@ -335,9 +348,28 @@ VPC_EXPORT int open64(const char* path, int flags, ...)
     return do_open(path, flags, mode, real::open64);
 }
 
-VPC_EXPORT int fstat(int fd, struct stat* st) noexcept { return do_fstat(fd, st, real::fstat); }
+VPC_EXPORT int open64(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return signalled("open", open64_unsignalled(path, flags, mode));
+}
 
-VPC_EXPORT int fstat64(int fd, struct stat64* st) noexcept { return do_fstat(fd, st, real::fstat64); }
+static int fstat_unsignalled(int fd, struct stat* st) noexcept { return do_fstat(fd, st, real::fstat); }
+
+VPC_EXPORT int fstat(int fd, struct stat* st) noexcept
+{
+    return signalled("fstat", fstat_unsignalled(fd, st));
+}
+
+static int fstat64_unsignalled(int fd, struct stat64* st) noexcept { return do_fstat(fd, st, real::fstat64); }
+
+VPC_EXPORT int fstat64(int fd, struct stat64* st) noexcept
+{
+    return signalled("fstat", fstat64_unsignalled(fd, st));
+}
 
 // lstat of the node's name sees a marker file as the device it stands for, as the tool checks
 // what it is about to remove.
@@ -345,7 +377,14 @@ template <typename Stat>
 int do_lstat(const char* path, Stat* st, int (*fn)(const char*, Stat*))
 {
     resolve_real();
-    int r = fn(path, st);
+    char mapped[PATH_MAX];
+    if (is_lock_path(path) && !map_lock_path(path, mapped))
+        return -1;
+    if (proc_unmounted(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    int r = fn(is_lock_path(path) ? mapped : path, st);
     swap_after_check(path);
     if (r != 0 || !g_vpc.active || !is_node_path(path) || !S_ISREG(st->st_mode))
         return r;
@@ -361,16 +400,31 @@ int do_lstat(const char* path, Stat* st, int (*fn)(const char*, Stat*))
     return r;
 }
 
-VPC_EXPORT int lstat(const char* path, struct stat* st) noexcept { return do_lstat(path, st, real::lstat); }
+static int lstat_unsignalled(const char* path, struct stat* st) noexcept { return do_lstat(path, st, real::lstat); }
 
-VPC_EXPORT int lstat64(const char* path, struct stat64* st) noexcept { return do_lstat(path, st, real::lstat64); }
+VPC_EXPORT int lstat(const char* path, struct stat* st) noexcept
+{
+    return signalled("lstat", lstat_unsignalled(path, st));
+}
 
-VPC_EXPORT int mknod(const char* path, mode_t mode, dev_t dev) noexcept
+static int lstat64_unsignalled(const char* path, struct stat64* st) noexcept { return do_lstat(path, st, real::lstat64); }
+
+VPC_EXPORT int lstat64(const char* path, struct stat64* st) noexcept
+{
+    return signalled("lstat", lstat64_unsignalled(path, st));
+}
+
+static int mknod_unsignalled(const char* path, mode_t mode, dev_t dev) noexcept
 {
     resolve_real();
     if (!S_ISCHR(mode) && !S_ISBLK(mode))
         return real::mknod(path, mode, dev);
     return fake_mknod(AT_FDCWD, path, mode, dev);
+}
+
+VPC_EXPORT int mknod(const char* path, mode_t mode, dev_t dev) noexcept
+{
+    return signalled("mknod", mknod_unsignalled(path, mode, dev));
 }
 
 VPC_EXPORT int mknodat(int dirfd, const char* path, mode_t mode, dev_t dev) noexcept
@@ -381,7 +435,7 @@ VPC_EXPORT int mknodat(int dirfd, const char* path, mode_t mode, dev_t dev) noex
     return fake_mknod(dirfd, path, mode, dev);
 }
 
-VPC_EXPORT int remove(const char* path) noexcept
+static int remove_unsignalled(const char* path) noexcept
 {
     resolve_real();
     int r = real::remove(path);
@@ -396,7 +450,12 @@ VPC_EXPORT int remove(const char* path) noexcept
     return r;
 }
 
-VPC_EXPORT int close(int fd)
+VPC_EXPORT int remove(const char* path) noexcept
+{
+    return signalled("remove", remove_unsignalled(path));
+}
+
+static int close_unsignalled(int fd)
 {
     resolve_real();
     if (is_own_fd(fd)) {  // not the command's: on a real machine this number is not open
@@ -416,7 +475,12 @@ VPC_EXPORT int close(int fd)
     return r;
 }
 
-VPC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
+VPC_EXPORT int close(int fd)
+{
+    return signalled("close", close_unsignalled(fd));
+}
+
+static int ioctl_unsignalled(int fd, unsigned long request, ...) noexcept
 {
     resolve_real();
     va_list ap;
@@ -427,4 +491,13 @@ VPC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
     if (!n || !n->device)
         return real::ioctl(fd, request, arg);
     return node_ioctl(n, request, arg);
+}
+
+VPC_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return signalled("ioctl", ioctl_unsignalled(fd, request, arg));
 }

@@ -19,6 +19,45 @@ namespace {
 
 const char* const kModuleName = "zorfldrv_mod";
 
+// The machine's own variables, as this process started: a program may start its commands with
+// an environment of its own, and a command that really runs must still be on this machine.
+const char* const kOwnVariables[] = {"LD_PRELOAD", "ZORVPC_STATE", "ZORVPC_FAULTS"};
+char* g_own_entries[3];
+const char* g_own_preload;
+
+__attribute__((constructor)) void keep_own_variables()
+{
+    for (size_t i = 0; i < 3; ++i)
+        if (const char* v = std::getenv(kOwnVariables[i])) {
+            std::string e = std::string(kOwnVariables[i]) + "=" + v;
+            g_own_entries[i] = strdup(e.c_str());
+        }
+    if (g_own_entries[0])
+        g_own_preload = g_own_entries[0] + std::strlen("LD_PRELOAD=");
+}
+
+// real::system with environ plus the machine's variables it lacks.
+int system_on_machine(const char* cmd)
+{
+    std::vector<char*> env;
+    for (char** e = environ; e && *e; ++e)
+        env.push_back(*e);
+    for (size_t i = 0; i < 3; ++i) {
+        size_t n = std::strlen(kOwnVariables[i]);
+        bool there = false;
+        for (char** e = environ; e && *e && !there; ++e)
+            there = !std::strncmp(*e, kOwnVariables[i], n) && (*e)[n] == '=';
+        if (g_own_entries[i] && !there)
+            env.push_back(g_own_entries[i]);
+    }
+    env.push_back(nullptr);
+    char** own = environ;
+    environ = env.data();
+    int r = real::system(cmd);
+    environ = own;
+    return r;
+}
+
 const char* base_name(const char* path)
 {
     const char* s = std::strrchr(path, '/');
@@ -163,7 +202,7 @@ int load_module(const std::string& tool, const std::string& arg, int err_fd)
         say(err_fd, "modprobe: FATAL: Module " + name + " not found in directory " + module_tree() + "\n");
         return 1;
     }
-    if (!modprobe && access(arg.c_str(), F_OK) != 0) {
+    if (!modprobe && (proc_unmounted(arg.c_str()) || access(arg.c_str(), F_OK) != 0)) {
         say(err_fd, tool + ": ERROR: could not load module " + shown + ": No such file or directory\n");
         return 1;
     }
@@ -298,9 +337,14 @@ int refuse_exec(const char* path)
 // directories. "" when the command would reach the module tool.
 std::string caller_code(const char* tool)
 {
-    for (const char* v : {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS"})
+    for (const char* v : {"ENV", "BASH_ENV", "IFS", "CDPATH", "SHELLOPTS", "LD_LIBRARY_PATH", "LD_AUDIT",
+                          "MODPROBE_OPTIONS"})
         if (std::getenv(v))
             return std::string("the caller's ") + v;
+    // The machine's own library is no caller's code; any other one the loader would put first.
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload && (!g_own_preload || std::strcmp(preload, g_own_preload) != 0))
+        return "the caller's LD_PRELOAD";
     for (char** e = environ; e && *e; ++e)  // a function bash would define from the environment
         if (!std::strncmp(*e, "BASH_FUNC_", 10))
             return "the caller's exported function";
@@ -329,7 +373,7 @@ VPC_EXPORT int system(const char* cmd)
         return real::system(cmd);
     std::vector<std::string> w = command_words(cmd);
     if (w.empty() || !is_module_tool(w[0].c_str()))
-        return real::system(cmd);
+        return signalled("system", system_on_machine(cmd));
     // As the C library's system does while the command runs: SIGINT and SIGQUIT ignored, which
     // discards one that is pending.
     struct sigaction ignore = {}, old_int = {}, old_quit = {};
@@ -339,6 +383,11 @@ VPC_EXPORT int system(const char* cmd)
     std::string other = caller_code(w[0].c_str());
     // The caller's code runs in the tool's place; it loads nothing.
     int code = other.empty() ? emulate_module_tool(w, error_output(cmd)) : 1;
+    // signal_call at this command: the terminal's signal reaches the tool (which ignores SIGINT
+    // and SIGQUIT meanwhile) and ends the module tool, after what it did in the kernel.
+    int killed = signal_at_call("system", true) ? int(g_vpc.faults.signal_call_number) : 0;
+    if (killed)
+        kill(getpid(), killed);
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "system");
@@ -348,6 +397,10 @@ VPC_EXPORT int system(const char* cmd)
     }
     lb_str(&lb, " = ");
     lb_dec(&lb, code);
+    if (killed) {
+        lb_str(&lb, " killed by signal ");
+        lb_dec(&lb, killed);
+    }
     if (!other.empty()) {
         lb_str(&lb, " ran ");
         lb_str(&lb, other.c_str());
@@ -355,10 +408,10 @@ VPC_EXPORT int system(const char* cmd)
     trace_line(&lb);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGQUIT, &old_quit, nullptr);
-    return code << 8;  // wait status of a normal exit
+    return killed ? killed : code << 8;  // wait status of a kill, or of a normal exit
 }
 
-VPC_EXPORT int iopl(int level) noexcept
+static int iopl_unsignalled(int level) noexcept
 {
     resolve_real();
     if (!g_vpc.active) {
@@ -381,6 +434,11 @@ VPC_EXPORT int iopl(int level) noexcept
     trace_line(&lb);
     errno = err;
     return r;
+}
+
+VPC_EXPORT int iopl(int level) noexcept
+{
+    return signalled("iopl", iopl_unsignalled(level));
 }
 
 // Not used by the tool; refused so that no port bitmap is ever granted.

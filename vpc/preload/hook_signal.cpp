@@ -1,6 +1,7 @@
-// Stop signals at a chosen point of the run: right after the N-th SMI of one command, or the
-// N-th fread or fwrite of one named file. The signal goes to the process itself, as a Ctrl-C
+// Stop signals at a chosen point of the run: right after the N-th SMI of one command, the
+// N-th fread or fwrite of one named file, or the N-th call of a named platform function. The signal goes to the process itself, as a Ctrl-C
 // or a kill from another terminal would arrive at that moment.
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -18,6 +19,16 @@ void signal_at_smi(uint8_t command)
     uint32_t n = ++g_vpc.smi_count[command - 0x20];
     if (f.signal_at != 0 && command == f.signal_command && n == f.signal_at)
         kill(getpid(), int(f.signal_number));
+}
+
+bool signal_at_call(const char* name, bool only_count)
+{
+    const FaultSet& f = g_vpc.faults;
+    if (!g_vpc.active || std::strcmp(name, f.signal_call) != 0 || ++g_vpc.call_count != f.signal_call_at)
+        return false;
+    if (!only_count)
+        kill(getpid(), int(f.signal_call_number));
+    return true;
 }
 
 namespace {
@@ -53,4 +64,15 @@ VPC_EXPORT size_t fwrite(const void* ptr, size_t size, size_t count, FILE* f)
     signal_at_file_io(f, true);
     errno = err;
     return put;
+}
+
+// The tool flushes the console after every message: the N-th flush is the N-th step it showed.
+VPC_EXPORT int fflush(FILE* f)
+{
+    static auto real_fflush = reinterpret_cast<int (*)(FILE*)>(dlsym(RTLD_NEXT, "fflush"));
+    int r = real_fflush(f);
+    int err = errno;
+    signal_at_call("fflush");
+    errno = err;
+    return r;
 }

@@ -4,6 +4,7 @@
 // holds for every process at once (the handler's open state, the module and
 // its open files with their buffers) lives in the state directory: shared.cpp.
 #pragma once
+#include <cerrno>
 #include <climits>
 #include <sys/types.h>
 #include <cstdint>
@@ -62,6 +63,7 @@ struct VpcState {
     Mapping maps[kMaxTracked];
     uint32_t smi_count[5];     // SMI commands 0x20..0x24 run by this process
     uint32_t file_io_count;    // freads or fwrites of the signal_file fault's file
+    uint32_t call_count;       // calls of the signal_call fault's function
     bool swapped;              // the swap_at_check fault has struck
 };
 
@@ -126,12 +128,28 @@ bool move_own_fd(int fd);
 size_t fread_with_faults(void* ptr, size_t size, size_t count, FILE* f);
 // After an SMI has run: the signal_at fault (hook_signal.cpp).
 void signal_at_smi(uint8_t command);
+// After a call of the platform function name: the signal_call fault (hook_signal.cpp). True
+// when this call is the one (the signal is sent unless only_count).
+bool signal_at_call(const char* name, bool only_count = false);
+// r, after signal_at_call(name), with errno as the call left it.
+template <typename T>
+T signalled(const char* name, T r)
+{
+    int err = errno;
+    signal_at_call(name);
+    errno = err;
+    return r;
+}
 // After an open or lstat of path: the swap_at_check fault (hook_swap.cpp).
 void swap_after_check(const char* path);
 
 // The tool's run lock /run/zorflashlnx2.lock, kept in the machine's "run" directory (hook_lock.cpp).
 bool is_lock_path(const char* path);
 int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
+// The machine's path for a name under /run into out (PATH_MAX bytes); false, errno set, when none.
+bool map_lock_path(const char* path, char* out);
+// /proc, or a name under it, while the no_proc fault has it unmounted.
+bool proc_unmounted(const char* path);
 
 // Never reached through this library: the real physical memory and port devices.
 bool is_raw_hw_device(const char* path);

@@ -357,6 +357,26 @@ std::string caller_code(const char* tool)
     return "the caller's " + file;
 }
 
+// Whether sig ends a module tool started by system: the tool inherits the caller's mask and
+// ignored signals (SIGINT and SIGQUIT as they were before system), and some signals only stop
+// a process or are dropped by default.
+bool ends_module_tool(int sig, const struct sigaction& old_int, const struct sigaction& old_quit)
+{
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    struct sigaction act = {};
+    if (sig == SIGINT)
+        act = old_int;
+    else if (sig == SIGQUIT)
+        act = old_quit;
+    else
+        sigaction(sig, nullptr, &act);
+    for (int harmless : {SIGTSTP, SIGTTIN, SIGTTOU, SIGSTOP, SIGCONT, SIGCHLD, SIGURG, SIGWINCH})
+        if (sig == harmless)
+            return false;
+    return sigismember(&mask, sig) != 1 && act.sa_handler != SIG_IGN;
+}
+
 // A word of the trace: an inherited descriptor is shown as the file it is open on.
 std::string trace_word(const std::string& w)
 {
@@ -384,10 +404,11 @@ VPC_EXPORT int system(const char* cmd)
     // The caller's code runs in the tool's place; it loads nothing.
     int code = other.empty() ? emulate_module_tool(w, error_output(cmd)) : 1;
     // signal_call at this command: the terminal's signal reaches the tool (which ignores SIGINT
-    // and SIGQUIT meanwhile) and ends the module tool, after what it did in the kernel.
-    int killed = signal_at_call("system", true) ? int(g_vpc.faults.signal_call_number) : 0;
-    if (killed)
-        kill(getpid(), killed);
+    // and SIGQUIT meanwhile) and the module tool, after what it did in the kernel.
+    int sent = signal_at_call("system", true) ? int(g_vpc.faults.signal_call_number) : 0;
+    int killed = sent && ends_module_tool(sent, old_int, old_quit) ? sent : 0;
+    if (sent)
+        kill(getpid(), sent);
     LineBuf lb;
     lb_init(&lb);
     lb_str(&lb, "system");

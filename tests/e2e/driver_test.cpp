@@ -83,17 +83,23 @@ TEST(Driver, ExistingNodeIsUsedAsItIs) {
 // the run has already unloaded it.
 TEST(Driver, LoadFailures) {
   const std::string key = " (Key was rejected by service): see Secure Boot in zorflashlnx2(8)\n";
+  const std::string signed_only = "error loading driver\n the kernel loads only signed modules, and zorfldrv_mod has no "
+                                  "signature it trusts" + key;
   struct Case {
     const char* name;
     std::vector<std::string> faults;
     std::string line;
+    const char* lang = nullptr;  // the caller's locale: the module tools never speak it
   } cases[] = {
       {"both load commands fail", {"insmod_fail=both"},
        "error loading driver\n zorfldrv_mod did not load: insmod: ERROR: could not insert module "
        "zorfldrv_mod: Invalid module format\n"},
-      {"signatures enforced", {"sig_enforce"},
-       "error loading driver\n the kernel loads only signed modules, and zorfldrv_mod has no "
-       "signature it trusts" + key},
+      {"signatures enforced", {"sig_enforce"}, signed_only},
+      {"signatures enforced, a German caller", {"sig_enforce"}, signed_only, "de_DE.UTF-8"},
+      // insmod is handed the checked file through /proc; without it only the load by name is left.
+      {"no /proc", {"no_proc"},
+       " /proc is not mounted: zorfldrv_mod is loaded by name only\nerror loading driver\n no zorfldrv_mod for "
+       "this kernel (" + kernel_release() + "): install linux-headers-" + kernel_release() + " and zorfldrv-dkms\n"},
       {"loading disabled", {"modules_disabled"},
        "error loading driver\n module loading is disabled on this kernel "
        "(kernel.modules_disabled is 1) until the next boot\n"},
@@ -105,7 +111,9 @@ TEST(Driver, LoadFailures) {
   };
   for (const auto& c : cases) {
     Machine m;
+    if (c.lang) setenv("LANG", c.lang, 1);
     RunResult r = m.run({"/q"}, c.faults);
+    if (c.lang) unsetenv("LANG");
     EXPECT_EQ(r.code, 16) << c.name;
     EXPECT_EQ(r.out, c.line + frame("Unable to load driver\n")) << c.name;
     EXPECT_EQ(r.err, "") << c.name;
@@ -165,8 +173,9 @@ TEST(Driver, InstalledModuleIsLoadedByNameWithModprobe) {
   }
 }
 
-// The module tools run with a fixed PATH and none of the caller's shell variables: a user's own
-// insmod early in PATH, or a start-up file or option the shell would act on, never runs as root.
+// The module tools run with an environment of their own, a fixed PATH and nothing of the
+// caller's: a user's own insmod early in PATH, a start-up file or option the shell would act on,
+// a library the loader would put first, or a modprobe option, never runs as root.
 TEST(Driver, CallersEnvironmentNeverChoosesWhatRuns) {
   Machine m;
   std::string bin = m.root + "/bin";
@@ -181,6 +190,8 @@ TEST(Driver, CallersEnvironmentNeverChoosesWhatRuns) {
       {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")},
       {"BASH_ENV=" + m.root + "/startup"}, {"ENV=" + m.root + "/startup"}, {"IFS=/"},
       {"CDPATH=" + m.root}, {"SHELLOPTS=xtrace"}, {"BASH_FUNC_insmod%%=() { touch " + m.root + "/ran; }"},
+      {"MODPROBE_OPTIONS=-C " + m.root + "/startup"}, {"LD_PRELOAD=libm.so.6"}, {"LD_LIBRARY_PATH=" + bin},
+      {"LD_AUDIT=" + m.root + "/audit.so"},
   };
   for (const auto& set : settings) {
     m.clear_trace();

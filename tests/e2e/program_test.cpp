@@ -295,8 +295,9 @@ TEST(Validation, FailuresWhenProgramming) {
 }
 
 // What is programmed is what was checked. The ROM file is swapped for another or rewritten in
-// place at a known read: just after the checks, when the load begins, or during it. A swap
-// cannot reach the file already open; a rewrite is found before the first erase and ends with 48.
+// place, its times set back, at a known read: during the checks, just after them, when the load
+// begins, or during it. A swap cannot reach the file already open; a rewrite is found before the
+// first erase and ends with 48.
 TEST(CheckedBytes, AFileChangedAfterItsCheckIsNotProgrammed) {
   const std::string changed = frame("ROM file changed after it was checked; the flash was not changed");
   const int load = 18;  // the ROM ID and the boot block's 16 pieces are read first
@@ -313,6 +314,9 @@ TEST(CheckedBytes, AFileChangedAfterItsCheckIsNotProgrammed) {
       {"rewritten with a bad boot block", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/pbn"}, 48, changed},
       {"rewritten one word longer", "file_rewrite=new.rom:" + std::to_string(load) + ":long.rom", {}, 48, changed},
       {"cut short during the load", "file_rewrite=new.rom:100:short.rom", {}, 48, changed},
+      // A read that fails on a file cut after its size was checked is that change too.
+      {"cut short before its ROM ID is read", "file_rewrite=new.rom:1:short.rom", {}, 48, changed},
+      {"cut short before its boot block is read", "file_rewrite=new.rom:2:short.rom", {}, 48, changed},
       {"rewritten before /d loads it", "file_rewrite=new.rom:" + std::to_string(load) + ":bad.rom", {"/d"}, 48, changed},
   };
   for (const auto& c : cases) {

@@ -51,9 +51,15 @@ TEST(OneRunAtATime, SecondRunEnds19AndTouchesNothing) {
   }
 }
 
-// The lock file: /run (the machine's run/) made 0755 when missing, the file private to root.
-// What another user could have left there, or a link, is refused with 19 and nothing is done;
-// nobody else can open the file root made, so nobody else can hold the lock.
+// The lock file: /run (the machine's run/) made 0755 when missing, whatever the umask, the file
+// private to root. What another user could have left there, or a link, or a /run that others
+// can change, is refused with 19 and nothing is done; nobody else can open the file root made,
+// so nobody else can hold the lock. The victim beside the machine keeps its bytes and mode.
+std::string run_of(const std::string& lock_file) { return std::filesystem::path(lock_file).parent_path(); }
+std::string victim_of(const std::string& lock_file) {
+  return std::filesystem::path(lock_file).parent_path().parent_path().parent_path() / "victim";
+}
+
 TEST(OneRunAtATime, LockFile) {
   const std::string lock = "/run/zorflashlnx2.lock";
   const std::string not_ours = frame(lock + " is not a regular file of this user");
@@ -76,20 +82,42 @@ TEST(OneRunAtATime, LockFile) {
          if (chown(f.c_str(), 65534, 65534) != 0) return;
        },
        19, not_ours},
+      {"root's other file hard-linked", false, [](const std::string& f) {
+         if (link(victim_of(f).c_str(), f.c_str()) != 0) return;
+       }, 19,
+       frame(lock + " has 2 links: it must be the lock's own file")},
+      {"/run another user's", true,
+       [](const std::string& f) {
+         if (chown(run_of(f).c_str(), 65534, 65534) != 0) return;
+       },
+       19, frame("/run is owned by uid 65534, not by root")},
+      {"/run writable by others", false, [](const std::string& f) { chmod(run_of(f).c_str(), 01777); }, 19,
+       frame("/run is writable by others (mode 1777)")},
+      {"/run a link to nothing", false,
+       [](const std::string& f) {
+         std::filesystem::remove(run_of(f));
+         std::filesystem::create_symlink("nowhere", run_of(f));
+       },
+       19, frame("/run is a link to nothing: it must be root's directory")},
   };
   for (const auto& c : cases) {
     if (c.needs_root && geteuid() != 0) continue;
     Machine m;
     std::string file = m.state + "/run/zorflashlnx2.lock";
     write_file(m.root + "/victim", "precious");
-    if (std::string(c.name) != "missing /run") {
+    chmod((m.root + "/victim").c_str(), 0644);
+    bool missing = std::string(c.name) == "missing /run";
+    if (!missing) {
       std::filesystem::create_directory(m.state + "/run");
       c.plant(file);
     }
+    mode_t mask = umask(missing ? 077 : 022);
     RunResult r = m.run({"/q"});
+    umask(mask);
     EXPECT_EQ(r.code, c.code) << c.name;
     EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_EQ(read_file(m.root + "/victim"), "precious") << c.name;
+    EXPECT_EQ(std::filesystem::status(m.root + "/victim").permissions(), std::filesystem::perms(0644)) << c.name;
     if (c.code != 0) {
       EXPECT_TRUE(m.trace().empty()) << c.name;
       continue;

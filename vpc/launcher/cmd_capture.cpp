@@ -83,11 +83,9 @@ int cmd_capture(const std::vector<std::string>& args)
     struct stat st;
     if (stat(backup_name.c_str(), &st) != 0)
         return fail("capture: cannot read the backup " + backup_name + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) > 0xFFFFull * 1024)
-        return fail("capture: " + backup_name + " is not a backup: not a regular file of at most 65535 KB");
     std::string backup;
-    if (!read_file(backup_name, &backup))
-        return fail("capture: cannot read the backup " + backup_name + ": " + std::strerror(errno));
+    if (!read_file(backup_name, &backup, 0xFFFFull * 1024))
+        return fail("capture: " + backup_name + " is not a backup: not a regular file of at most 65535 KB");
 
     std::FILE* mem = std::fopen("/dev/mem", "r");
     if (!mem)

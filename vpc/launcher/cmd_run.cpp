@@ -109,7 +109,7 @@ bool is_module_tool(const std::string& file)
 bool prepare_bios_segment(const std::string& dir, const Machine& m, const FaultSet& run)
 {
     std::string phys;
-    if (!read_file(dir + "/physmem", &phys) || phys.size() != kPhysMemSize)
+    if (!read_file(dir + "/physmem", &phys, kPhysMemSize) || phys.size() != kPhysMemSize)
         return false;
     uint8_t* p = reinterpret_cast<uint8_t*>(phys.data());
     if (bios_header_matches(m, run, p))

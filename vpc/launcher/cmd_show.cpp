@@ -18,7 +18,7 @@ void show_layout(const std::string& dir, const Machine& m)
     std::printf("ROM: %u KB (%u bytes), RomBase 0x%08x, SMI port 0x%x, ROM ID \"%.8s\" (description)\n", m.rom_kb,
                 size, base, m.smi_port, m.rom_id);
     std::string phys;
-    if (read_file(dir + "/physmem", &phys) && phys.size() == kPhysMemSize) {
+    if (read_file(dir + "/physmem", &phys, kPhysMemSize) && phys.size() == kPhysMemSize) {
         const uint8_t* seg = reinterpret_cast<const uint8_t*>(phys.data()) + kBiosSegment;
         int at = -1;
         for (uint32_t i = 0; i + 4 <= kSegmentSize && at < 0; ++i)
@@ -42,7 +42,7 @@ void show_layout(const std::string& dir, const Machine& m)
         std::printf("%3zu  0x%08x  0x%08x  0x%08x   %s\n", i, b.address, b.size, b.address - base, kind);
     }
     std::string flash;
-    if (read_file(dir + "/flash.bin", &flash) && flash.size() == size) {
+    if (read_file(dir + "/flash.bin", &flash, size) && flash.size() == size) {
         const uint8_t* f = reinterpret_cast<const uint8_t*>(flash.data());
         uint32_t off, len, sum = 0;
         boot_region(m, &off, &len);
@@ -58,7 +58,7 @@ void show_layout(const std::string& dir, const Machine& m)
 void show_cmos(const std::string& dir)
 {
     std::string c;
-    if (!read_file(dir + "/cmos.bin", &c) || c.size() != 128) {
+    if (!read_file(dir + "/cmos.bin", &c, 128) || c.size() != 128) {
         std::printf("CMOS: no cmos.bin\n");
         return;
     }
@@ -91,7 +91,7 @@ void show_module(const std::string& dir, const Machine& m)
     std::string node;
     if (lstat("zorfl", &st) != 0)
         std::printf("Node ./zorfl: absent\n");
-    else if (S_ISREG(st.st_mode) && read_file("zorfl", &node) && node.rfind("zorvpc-node ", 0) == 0)
+    else if (S_ISREG(st.st_mode) && read_file("zorfl", &node, 4096) && node.rfind("zorvpc-node ", 0) == 0)
         std::printf("Node ./zorfl: device node %s", node.c_str() + 12);
     else
         std::printf("Node ./zorfl: present, not a device node\n");
@@ -155,9 +155,11 @@ bool any_in(const std::vector<uint32_t>& addrs, uint32_t start, uint32_t size)
 int show_changes(const std::string& dir, const Machine& m)
 {
     std::string backup, flash;
-    if (!read_file(dir + "/" + kCapturedBackup, &backup))
-        return fail(dir + " holds no captured backup (" + kCapturedBackup + "): it is not a twin (zorvpc capture)");
-    if (!read_file(dir + "/flash.bin", &flash) || flash.size() != backup.size())
+    // Both are the machine's ROM size: nothing larger, nor anything but a regular file, is read.
+    if (!read_file(dir + "/" + kCapturedBackup, &backup, rom_size(m)) || backup.size() != rom_size(m))
+        return fail(dir + " holds no captured backup (" + kCapturedBackup + ") of the machine's ROM size: it is not "
+                    "a twin (zorvpc capture)");
+    if (!read_file(dir + "/flash.bin", &flash, rom_size(m)) || flash.size() != backup.size())
         return fail(dir + "/flash.bin is missing or not the size of the captured backup");
     std::vector<BlockEntry> nc;
     nc_ranges(backup, &nc);

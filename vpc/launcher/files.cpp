@@ -1,6 +1,8 @@
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "launcher.h"
 
@@ -10,15 +12,36 @@ int fail(const std::string& message)
     return 2;
 }
 
-bool read_file(const std::string& path, std::string* out)
+bool read_file(const std::string& path, std::string* out, uint64_t max)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Non-blocking: the open of a FIFO must not wait for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return !in.bad();
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) <= max;
+    if (!ok)
+        errno = EINVAL;
+    // One byte more than fstat said: a file that grows meanwhile is read to max at most.
+    std::string text(ok ? size_t(st.st_size) + 1 : 0, '\0');
+    size_t got = 0;
+    while (ok && got < text.size() && got <= max) {
+        ssize_t n = read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n >= 0;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    int err = errno;
+    close(fd);
+    errno = err;
+    if (!ok || got > max)
+        return false;
+    text.resize(got);
+    *out = std::move(text);
+    return true;
 }
 
 bool write_file(const std::string& path, const void* data, size_t size)

@@ -19,7 +19,10 @@ void print_usage();
 // Prints "zorvpc: MESSAGE" to standard error and returns 2.
 int fail(const std::string& message);
 
-bool read_file(const std::string& path, std::string* out);
+// A regular file of at most max bytes, read whole; false (errno set) for anything else: a FIFO,
+// a device or a larger file is never read, so no verb waits or fills memory on a planted file.
+constexpr uint64_t kTextFileMax = 64u << 20;
+bool read_file(const std::string& path, std::string* out, uint64_t max = kTextFileMax);
 bool write_file(const std::string& path, const void* data, size_t size);
 // The machine in DIR as a reboot leaves it. False when a state file cannot be written.
 bool reboot_machine(const std::string& dir, const Machine& m);

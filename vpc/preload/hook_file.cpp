@@ -71,18 +71,22 @@ int do_sync(int fd, const char* call, int (*fn)(int))
 
 namespace {
 
-// OTHER's bytes over the file at path, which stays the same file.
+// OTHER's bytes over the file at path, which stays the same file, its times set back as they
+// were: a change that only the bytes or the size can show.
 bool rewrite_with(const char* path, const char* other)
 {
     int in = real::open(other, O_RDONLY | O_CLOEXEC);
-    int out = in < 0 ? -1 : real::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    bool ok = out >= 0;
+    int out = in < 0 ? -1 : real::open(path, O_WRONLY | O_CLOEXEC);
+    struct stat was;
+    bool ok = out >= 0 && real::fstat(out, &was) == 0 && ftruncate(out, 0) == 0;
     char buf[65536];
     ssize_t n;
     while (ok && (n = read(in, buf, sizeof buf)) > 0)
         ok = write(out, buf, size_t(n)) == n;
     if (in >= 0)
         real::close(in);
+    const struct timespec times[2] = {was.st_atim, was.st_mtim};
+    ok = ok && futimens(out, times) == 0;
     if (out >= 0)
         ok = real::close(out) == 0 && ok;
     return ok;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <sys/io.h>
 #include <sys/stat.h>
@@ -23,17 +24,34 @@ const char* const kModuleName = "zorfldrv_mod";
 // an environment of its own, and a command that really runs must still be on this machine.
 const char* const kOwnVariables[] = {"LD_PRELOAD", "ZORVPC_STATE", "ZORVPC_FAULTS"};
 char* g_own_entries[3];
-const char* g_own_preload;
+const char* g_own_preload;  // this library's file, as the loader was given it
 
 __attribute__((constructor)) void keep_own_variables()
 {
+    Dl_info info = {};
+    if (dladdr(reinterpret_cast<void*>(&keep_own_variables), &info) && info.dli_fname)
+        g_own_preload = strdup(info.dli_fname);
     for (size_t i = 0; i < 3; ++i)
-        if (const char* v = std::getenv(kOwnVariables[i])) {
+        if (const char* v = i == 0 ? g_own_preload : std::getenv(kOwnVariables[i])) {
             std::string e = std::string(kOwnVariables[i]) + "=" + v;
             g_own_entries[i] = strdup(e.c_str());
         }
-    if (g_own_entries[0])
-        g_own_preload = g_own_entries[0] + std::strlen("LD_PRELOAD=");
+}
+
+// A library in LD_PRELOAD other than this one: the loader puts the caller's code in the command.
+bool foreign_preload(const char* list)
+{
+    std::string all = list ? list : "";
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find_first_of(": ", start);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string word = all.substr(start, end - start);
+        if (!word.empty() && (!g_own_preload || word != g_own_preload))
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // real::system with environ plus the machine's variables it lacks.
@@ -183,6 +201,17 @@ void trace_module_text(const std::string& file)
     trace_line(&lb);
 }
 
+// The module tools speak the language of their environment: German, as one example of a locale
+// whose messages a caller reading English texts would not match.
+bool german_messages()
+{
+    const char* chosen = nullptr;
+    for (const char* v : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        if (!chosen && std::getenv(v) && *std::getenv(v))
+            chosen = std::getenv(v);
+    return chosen && !std::strncmp(chosen, "de", 2);
+}
+
 // insmod takes a file and never searches the module tree: "insmod zorfldrv_mod" is the file
 // zorfldrv_mod in the working directory. modprobe takes a name and finds the module only
 // when the machine has it installed.
@@ -214,6 +243,8 @@ int load_module(const std::string& tool, const std::string& arg, int err_fd)
     const char* refused = g_vpc.faults.modules_disabled ? "Operation not permitted"
                           : g_vpc.faults.sig_enforce    ? "Key was rejected by service"
                                                         : nullptr;
+    if (refused && g_vpc.faults.sig_enforce && german_messages())
+        refused = "Schl\xc3\xbc" "ssel wurde vom Dienst zur\xc3\xbc" "ckgewiesen";
     if (refused) {
         say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': " + refused + "\n"
                             : tool + ": ERROR: could not insert module " + shown + ": " + refused + "\n");
@@ -342,8 +373,7 @@ std::string caller_code(const char* tool)
         if (std::getenv(v))
             return std::string("the caller's ") + v;
     // The machine's own library is no caller's code; any other one the loader would put first.
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (preload && (!g_own_preload || std::strcmp(preload, g_own_preload) != 0))
+    if (foreign_preload(std::getenv("LD_PRELOAD")))
         return "the caller's LD_PRELOAD";
     for (char** e = environ; e && *e; ++e)  // a function bash would define from the environment
         if (!std::strncmp(*e, "BASH_FUNC_", 10))

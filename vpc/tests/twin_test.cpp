@@ -119,6 +119,20 @@ TEST_F(VpcTest, ShowChangesListsWhatTheLastRunDidBlockByBlock)
         EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("\n" + std::string(c.summary) + "\n"), std::string::npos) << r.out;
     }
+    // What show reads is a regular file of the machine's ROM size, checked before it is read:
+    // a device, a FIFO or a huge sparse file is refused at once, never read to its end.
+    const std::pair<const char*, const char*> planted[] = {
+        {"ln -sf /dev/zero bad/captured.rom", "holds no captured backup"},
+        {"rm bad/captured.rom; mkfifo bad/captured.rom", "holds no captured backup"},
+        {"truncate -s 8G bad/flash.bin", "flash.bin is missing or not the size"},
+    };
+    for (const auto& [plant, says] : planted) {
+        sh("rm -rf bad; cp -a twin bad; " + std::string(plant));
+        r = sh("timeout 20 " + vpc + " show bad changes");
+        EXPECT_EQ(r.code, 2) << plant << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << plant << r.err;
+        EXPECT_EQ(sh("timeout 20 " + vpc + " show bad >/dev/null").code, 0) << plant;
+    }
 }
 
 } // namespace

@@ -7,6 +7,10 @@
  *   zorfl_check installed TOOL DIR     the tool finds the module installed in
  *                                      the module tree DIR (/lib/modules/VERSION)
  *
+ * Started as insmod, rmmod or modprobe, it is the module tool the tool's
+ * shell runs: it logs its environment and runs Debian's kmod (see
+ * check_clean_commands).
+ *
  * Prints one "ok - ..." or "not ok - ..." line per check and, as its last
  * line, "zorfl_check MODE: done", so that a crash half way shows.
  */
@@ -41,6 +45,11 @@
 #define LOCK "/run/zorflashlnx2.lock"
 #define NOBODY 65534
 #define OTHER_MOD "/check/other_mod.ko"	/* another user's module: crc7 */
+#define KMOD_DIR "/usr/lib/kmod-real"	/* insmod, rmmod, modprobe: links to /bin/kmod */
+#define ENV_LOG "/tmp/modtool-env"
+#define PRELOAD_LOG "/tmp/preload-log"	/* every program that loaded /lib/writes.so */
+#define SLOW_FLAG "/tmp/slow-insmod"	/* insmod loads, says so in LOADED_FLAG, then waits */
+#define LOADED_FLAG "/tmp/insmod-loaded"
 
 static void check(int ok, const char *fmt, ...)
 {
@@ -747,10 +756,12 @@ static void check_run_lock(const char *tool, const char *dir)
 
 	struct stat st;
 
-	/* A rescue system without /run: the tool makes it, root's and 0755. */
+	/* A rescue system without /run: the tool makes it, root's and 0755, whatever the umask. */
 	umount("/run");
 	check(rmdir("/run") == 0, "no /run");
+	mode_t mask = umask(077);
 	run_tool(tool, dir, &r);
+	umask(mask);
 	check(r.rc == 2 && stat("/run", &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0755 &&
 	      stat(LOCK, &st) == 0 && (st.st_mode & 07777) == 0600,
 	      "tool without /run: makes it 0755, the lock 0600, and runs (exit %d)", r.rc);
@@ -884,6 +895,184 @@ static void check_nodev(const char *tool, const char *module)
 	umount(dir);
 }
 
+/* Started by the tool's shell under a module tool's name: the environment it was given, one
+ * "TOOL NAME=VALUE" line each, then Debian's kmod. With SLOW_FLAG an insmod that loaded waits
+ * before it returns, as a slow one would, so that a signal finds the module in the kernel. */
+static int module_tool_main(const char *name, char **argv)
+{
+	extern char **environ;
+	char real[64];
+	FILE *log = fopen(ENV_LOG, "a");
+	int status;
+	pid_t pid;
+
+	for (char **e = environ; log && *e; ++e)
+		fprintf(log, "%s %s\n", name, *e);
+	if (log)
+		fclose(log);
+	snprintf(real, sizeof(real), "%s/%s", KMOD_DIR, name);
+	if (strcmp(name, "insmod") != 0 || access(SLOW_FLAG, F_OK) != 0) {
+		execv(real, argv);
+		return 127;
+	}
+	pid = fork();
+	if (pid == 0) {
+		execv(real, argv);
+		_exit(127);
+	}
+	waitpid(pid, &status, 0);
+	close(open(LOADED_FLAG, O_WRONLY | O_CREAT, 0644));
+	sleep(20);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+/* Runs "TOOL /t" in dir in a process group of its own, as a shell's job; once insmod has
+ * loaded, sig goes to the whole group, as a Ctrl-C at the terminal does. */
+static void run_tool_stopped(const char *tool, const char *dir, int sig, struct run *r)
+{
+	int fd = open("/tmp/stopped.out", O_RDWR | O_CREAT | O_TRUNC, 0644), status, i;
+	ssize_t got;
+	pid_t pid;
+
+	memset(r, 0, sizeof(*r));
+	unlink(LOADED_FLAG);
+	pid = fork();
+	if (pid == 0) {
+		setpgid(0, 0);
+		dup2(fd, 1);
+		dup2(fd, 2);
+		if (chdir(dir) == 0)
+			execl(tool, tool, "/t", (char *)NULL);
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	for (i = 0; i < 300 && access(LOADED_FLAG, F_OK) != 0; ++i)
+		usleep(100000);
+	kill(-pid, sig);
+	waitpid(pid, &status, 0);
+	r->rc = WIFEXITED(status) ? WEXITSTATUS(status) : 124;
+	got = pread(fd, r->out, sizeof(r->out) - 1, 0);
+	r->out[got > 0 ? got : 0] = '\0';
+	close(fd);
+}
+
+/* Lines of ENV_LOG other than the two a module tool is given (and the PWD its shell sets). */
+static int foreign_env_lines(void)
+{
+	char line[512];
+	int n = 0, any = 0;
+	FILE *f = fopen(ENV_LOG, "r");
+
+	while (f && fgets(line, sizeof(line), f)) {
+		char *var = strchr(line, ' ');
+
+		any = 1;
+		if (!var || strcmp(var, " PATH=/usr/sbin:/usr/bin:/sbin:/bin\n") == 0 ||
+		    strcmp(var, " LC_ALL=C\n") == 0 || strncmp(var, " PWD=", 5) == 0)
+			continue;
+		printf("#   %s", line);
+		++n;
+	}
+	if (f)
+		fclose(f);
+	return any ? n : -1;
+}
+
+/*
+ * The module tools as a Debian system runs them: dash as /bin/sh, kmod behind
+ * insmod, rmmod and modprobe. Whatever the caller's environment holds, the
+ * tools get only PATH and LC_ALL=C: a modprobe option, a library the loader
+ * would put first (it logs who loads it), a locale. And a stop signal that
+ * reaches a slow insmod, SIGINT and SIGQUIT among them, which system() has the
+ * tool ignore, ends the run with 20 before /dev/mem, the module unloaded.
+ */
+static void check_clean_commands(const char *tool, const char *dir)
+{
+	const char *names[] = { "insmod", "rmmod", "modprobe" };
+	const int sigs[] = { SIGINT, SIGQUIT, SIGTERM, SIGHUP };
+	char path[64];
+	struct run r;
+	int i, n, ok;
+
+	mkdir("/usr", 0755);
+	mkdir("/usr/sbin", 0755);
+	mkdir("/usr/lib", 0755);
+	mkdir(KMOD_DIR, 0755);
+	for (i = 0; i < 3; ++i) {
+		snprintf(path, sizeof(path), "%s/%s", KMOD_DIR, names[i]);
+		symlink("/bin/kmod", path);
+		snprintf(path, sizeof(path), "/usr/sbin/%s", names[i]);
+		symlink("/check/zorfl_check", path);
+	}
+	check(rename("/bin/sh", "/bin/sh.busybox") == 0 && symlink("/bin/dash", "/bin/sh") == 0,
+	      "dash is /bin/sh, kmod behind /usr/sbin/insmod, rmmod and modprobe");
+	unlink(ENV_LOG);
+	unlink(PRELOAD_LOG);
+	setenv("MODPROBE_OPTIONS", "-C /tmp/caller-modprobe.conf", 1);
+	setenv("LD_PRELOAD", "/lib/writes.so", 1);
+	setenv("LD_LIBRARY_PATH", "/tmp", 1);
+	setenv("LANG", "de_DE.UTF-8", 1);
+	run_tool(tool, dir, &r);
+	unsetenv("MODPROBE_OPTIONS");
+	unsetenv("LD_PRELOAD");
+	unsetenv("LD_LIBRARY_PATH");
+	unsetenv("LANG");
+	n = foreign_env_lines();
+	check(r.rc == 2 && n == 0, "tool, caller's MODPROBE_OPTIONS, LD_PRELOAD, LD_LIBRARY_PATH, LANG: "
+	      "the module tools see none of them (exit %d, %d foreign lines)", r.rc, n);
+	{
+		char line[256];
+		FILE *f = fopen(PRELOAD_LOG, "r");
+
+		ok = f != NULL;
+		while (f && fgets(line, sizeof(line), f))
+			if (strcmp(line, "/tool/zorflashlnx2\n") != 0) {
+				printf("#   loaded by %s", line);
+				ok = 0;
+			}
+		if (f)
+			fclose(f);
+		check(ok, "tool, caller's LD_PRELOAD: loaded by the tool only, never by dash or kmod");
+	}
+	check(node_gone(dir) && !module_loaded(), "tool, caller's environment: no node, module unloaded");
+
+	close(open(SLOW_FLAG, O_WRONLY | O_CREAT, 0644));
+	for (i = 0; i < 4; ++i) {
+		run_tool_stopped(tool, dir, sigs[i], &r);
+		ok = r.rc == 20 && has(&r, "\nERROR: Stopped by a signal; the flash was not changed\n") &&
+		     !has(&r, "QZX Signature");
+		check(ok, "tool, %s while insmod runs: exit 20 before /dev/mem (got %d)", strsignal(sigs[i]), r.rc);
+		if (!ok)
+			print_output(&r);
+		check(node_gone(dir) && !module_loaded(), "tool, %s while insmod runs: module unloaded",
+		      strsignal(sigs[i]));
+	}
+	unlink(SLOW_FLAG);
+	for (i = 0; i < 3; ++i) {
+		snprintf(path, sizeof(path), "/usr/sbin/%s", names[i]);
+		unlink(path);
+	}
+	unlink("/bin/sh");
+	check(rename("/bin/sh.busybox", "/bin/sh") == 0, "busybox is /bin/sh again");
+}
+
+/* No /proc: a line says so before any module command, and the load by name goes on. */
+static void check_no_proc(const char *tool, const char *dir)
+{
+	struct run r;
+	int ok;
+
+	umount("/proc");
+	run_tool(tool, dir, &r);
+	mount("proc", "/proc", "proc", 0, NULL);
+	ok = r.rc == 16 && has(&r, " /proc is not mounted: zorfldrv_mod is loaded by name only\n") &&
+	     has(&r, "error driver zorfldrv not found\n");
+	check(ok, "tool without /proc: its line, the load by name, exit 16 (got %d)", r.rc);
+	if (!ok)
+		print_output(&r);
+	check(node_gone(dir) && !module_loaded(), "tool without /proc: no node, module unloaded");
+}
+
 static int run_tool_checks(const char *tool, const char *module)
 {
 	const char *dir = "/tmp/run", *bare = "/tmp/bare", *keep = "/tmp/keep";
@@ -900,6 +1089,8 @@ static int run_tool_checks(const char *tool, const char *module)
 	check_owner_swap(tool, module);
 	check_planted_path(tool, dir);
 	check_nodev(tool, module);
+	check_clean_commands(tool, dir);
+	check_no_proc(tool, bare);
 
 	/* Already registered: found in /proc/devices, no load command needed. */
 	e = load_module(module);
@@ -950,6 +1141,10 @@ int main(int argc, char **argv)
 {
 	int ret = 2;
 
+	const char *self = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+
+	if (!strcmp(self, "insmod") || !strcmp(self, "rmmod") || !strcmp(self, "modprobe"))
+		return module_tool_main(self, argv);
 	setvbuf(stdout, NULL, _IOLBF, 0);
 	if (argc == 3 && strcmp(argv[1], "module") == 0)
 		ret = run_module_checks(argv[2]);

@@ -124,6 +124,19 @@ TEST(Driver, LoadFailures) {
   }
 }
 
+// A failure that passes: insmod fails once, modprobe finds no module installed, and the insmod
+// run again for its reason loads it; the run goes on with it and unloads it at the end.
+TEST(Driver, ALoadThatWorksWhenAskedForItsReasonIsUsed) {
+  Machine m;
+  RunResult r = m.run({"/q"}, {"insmod_fail=1"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  auto t = m.trace();
+  EXPECT_EQ(lines_starting(t, "system insmod fd:zorfldrv_mod = 0").size(), 1u);
+  EXPECT_GE(find_line(t, "fopen /dev/mem = ok"), 0);
+  expect_clean_end(m);
+}
+
 TEST(Driver, BothLoadsFailingStillCleansUp) {
   Machine m;
   RunResult r = m.run({"/q"}, {"insmod_fail=both"});

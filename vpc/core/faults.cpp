@@ -243,7 +243,7 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         else if (value && !std::strcmp(value, "none"))
             f->insmod_fail = kInsmodOk;
         else
-            ok = false;
+            ok = value && parse_u32(value, &f->load_fails) && f->load_fails > 0;
     } else if (!std::strcmp(key, "open_status"))
         ok = set_status(&f->flash.open_status, value);
     else if (!std::strcmp(key, "close_status"))
@@ -298,6 +298,7 @@ const char* const kFaultHelp =
     "                       place: the same file, truncated and rewritten\n"
     "  insmod_fail=first    \"insmod ./zorfldrv_mod.o\" fails (exit status 1)\n"
     "  insmod_fail=both     both insmod commands fail, and modprobe too\n"
+    "  insmod_fail=N        the first N loads of the run that would work fail, later ones load\n"
     "  lockdown=integrity   the kernel is locked down: /sys/kernel/security/lockdown reads\n"
     "                       \"none [integrity] confidentiality\", iopl() fails with EPERM\n"
     "  lockdown=confidentiality  the same in the stricter mode\n"

@@ -32,6 +32,7 @@ struct FaultSet {
     uint32_t file_change_at;     // before its N-th fread, or at its first fclose when 0
     char file_change_other[64];  // the file beside it that is swapped in or copied over it
     int insmod_fail;         // InsmodFail
+    uint32_t load_fails;     // the first load_fails loads of the run that would work fail
     int lockdown;            // Lockdown: the kernel's lockdown file names it, iopl fails EPERM
     bool sig_enforce;        // only signed modules load; the machine's never are
     bool modules_disabled;   // no module loads at all

@@ -251,7 +251,8 @@ int load_module(const std::string& tool, const std::string& arg, int err_fd)
         return 1;
     }
     int f = g_vpc.faults.insmod_fail;
-    if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe)) {
+    if (f == kInsmodBoth || (f == kInsmodFirst && object_file && !modprobe) ||
+        ++g_vpc.load_count <= g_vpc.faults.load_fails) {
         say(err_fd, modprobe ? "modprobe: ERROR: could not insert '" + name + "': Invalid module format\n"
                             : tool + ": ERROR: could not insert module " + shown + ": Invalid module format\n");
         return 1;

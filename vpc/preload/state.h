@@ -64,6 +64,7 @@ struct VpcState {
     uint32_t smi_count[5];     // SMI commands 0x20..0x24 run by this process
     uint32_t file_io_count;    // freads or fwrites of the signal_file fault's file
     uint32_t call_count;       // calls of the signal_call fault's function
+    uint32_t load_count;       // load commands run by this process
     bool swapped;              // the swap_at_check fault has struck
 };
 

@@ -79,6 +79,9 @@ class Lab:
         with open(self.path(h, 'machine', 'flash.bin'), 'rb') as f:
             return f.read()
 
+    def mkrom(self, h, name, *options):
+        sh(ZORVPC, 'mkrom', self.path(h, 'machine'), self.path(h, name), *options)
+
     def trace(self, h):
         with open(self.path(h, 'machine', 'trace')) as f:
             return f.read()

@@ -27,7 +27,7 @@ description:
     C(backup) names the first backup, which holds the flash as it was before that run.
 version_added: "1.0.0"
 author:
-  - zorflashlnx2 authors
+  - The zorflashlnx2 developers (@zorflashlnx2)
 options:
   rom:
     description: The ROM file, a path on the host.

@@ -73,7 +73,7 @@ def test_backups_at_home_hold_the_flash_before(lab, h):
 
 
 @pytest.mark.parametrize('extra, words', [
-    (dict(zorflash_rom_src='other.rom'), 'exit 4: '),
+    (dict(zorflash_rom_src='other.rom'), 'ROMID is not compatible with existing BIOS ROMID. (exit 4: '),
     (dict(zorflash_main=False, zorflash_non_critical='all'), 'cannot program the boot block or NVRAM'),
     (dict(zorflash_main=False, zorflash_boot_block=False, zorflash_nvram=False), 'set non_critical'),
     (dict(zorflash_non_critical='8'), 'value of non_critical must be one of'),

@@ -64,20 +64,22 @@ def test_first_difference(a, b, at):
     assert z.first_difference(a, b) == at
 
 
-@pytest.mark.parametrize('rc, out, words', [
-    (68, '\nERROR: Unable to write block 0x000A0000\n\n',
+@pytest.mark.parametrize('rc, rehearsal, out, words', [
+    (68, False, '\nERROR: Unable to write block 0x000A0000\n\n',
      ['Unable to write block 0x000A0000 (exit 68: flash block write failed',
       'run the same task again, or restore the backup at /b.rom (zorflashlnx2 /i/b.rom /pbn /c)']),
-    (4, 'banner\n\nERROR: ROM file ROMID is not compatible with existing BIOS ROMID.\n\n',
+    (68, True, '\nERROR: Unable to write block 0x000A0000\n\n', ['exit 68', 'flash of the host was not touched']),
+    (4, False, 'banner\n\nERROR: ROM file ROMID is not compatible with existing BIOS ROMID.\n\n',
      ['ROM file ROMID is not compatible', 'exit 4:', 'the flash was not changed']),
-    (71, ' Erasing ... 0x0\r Erasing ... done\nOn battery power: connect the charger\n',
+    (71, False, ' Erasing ... 0x0\r Erasing ... done\nOn battery power: connect the charger\n',
      ['On battery power: connect the charger', 'exit 71: see the EXIT STATUS', 'the flash was not changed']),
 ])
-def test_failure_msg(rc, out, words):
+def test_failure_msg(rc, rehearsal, out, words):
     msg = z.failure_msg('step', rc, out, '/b.rom', dict(boot_block=True, nvram=True, destroy_cmos=True,
-                                                        non_critical='all'))
+                                                        non_critical='all'), rehearsal)
     for w in words:
         assert w in msg
+    assert ('do not restart' in msg) == (rc == 68 and not rehearsal)
 
 
 def test_screen_lines_and_rom_id():

@@ -158,8 +158,10 @@ def restore_command(backup, p):
     return 'zorflashlnx2 ' + ' '.join(args)
 
 
-def next_step(rc, backup, p):
+def next_step(rc, backup, p, rehearsal=False):
     """What the operator does after exit rc."""
+    if rehearsal:
+        return 'the flash of the host was not touched: the command would fail there too; fix the cause first'
     if rc in PARTLY_PROGRAMMED:
         how = restore_command(backup, p)
         return ('the flash is partly programmed: do not restart or power off the machine; run the same task '
@@ -173,7 +175,7 @@ def next_step(rc, backup, p):
     return 'the flash was not changed; fix the cause and run the task again'
 
 
-def failure_msg(step, rc, out, backup, p):
+def failure_msg(step, rc, out, backup, p, rehearsal=False):
     meaning = EXIT_MEANINGS.get(rc, 'see the EXIT STATUS section of zorflashlnx2(8)')
     return '%s: %s (exit %d: %s); %s' % (step, error_text(out) or 'no output', rc, meaning,
-                                         next_step(rc, backup, p))
+                                         next_step(rc, backup, p, rehearsal))

@@ -174,14 +174,16 @@ from ansible_collections.zorfl.bios.plugins.module_utils.zorflash import (
 PENDING = 'pending.json'
 
 
-def private_dir(module, path):
+def private_dir(module, path, mode=None):
     """A directory of this user's that nobody else may write, made 0700 when missing."""
     if not os.path.isdir(path):
         os.makedirs(path, 0o700)
+        mode = 0o700
     st = os.lstat(path)
     if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid() or st.st_mode & 0o022:
         module.fail_json(msg='%s is not a directory of uid %d that only its owner may write' % (path, os.geteuid()))
-    os.chmod(path, 0o700)
+    if mode is not None:
+        os.chmod(path, mode)
     return path
 
 
@@ -221,14 +223,19 @@ def main():
     if p['backup'] and os.path.abspath(p['backup']) == rom:
         module.fail_json(msg='backup and rom are the same file: the save would replace the ROM file', **result)
     exe, zorvpc = p['executable'], p['zorvpc']
-    wd = private_dir(module, os.path.abspath(p['workdir']))
+    wd = private_dir(module, os.path.abspath(p['workdir']), 0o700)
     pending_path = os.path.join(wd, PENDING)
     pending = None
     if os.path.exists(pending_path):
-        with open(pending_path) as f:
-            pending = json.load(f).get('backup')
+        try:
+            with open(pending_path) as f:
+                pending = json.load(f)['backup']
+        except (ValueError, KeyError, TypeError) as e:
+            module.fail_json(msg='%s, the record of an unfinished programming run, does not read (%s): it names '
+                             'the backup to keep; mend or remove it' % (pending_path, e), **result)
     new_rom = os.path.join(wd, 'new.rom')
-    shutil.copyfile(rom, new_rom)
+    if not os.path.exists(new_rom) or not os.path.samefile(rom, new_rom):
+        shutil.copyfile(rom, new_rom)
     os.chmod(new_rom, 0o600)
     command = ['/q'] + selection + ['/i' + new_rom]
     result['command'] = command
@@ -265,23 +272,29 @@ def main():
     rehearsal_dir = os.path.join(wd, 'rehearsal')
     shutil.rmtree(twin, ignore_errors=True)
     run('the capture of a twin', [zorvpc, 'capture', twin, '--flash', save])
-    private_dir(module, rehearsal_dir)
+    private_dir(module, rehearsal_dir, 0o700)
     # The twin plays the module load; a placeholder lets it load one from the working directory.
     open(os.path.join(rehearsal_dir, 'zorfldrv_mod.o'), 'a').close()
     rc_r, out_r, err_r = module.run_command([zorvpc, 'run', twin, '--', exe] + command, cwd=rehearsal_dir)
     result['rehearsal'] = dict(rc=rc_r, stdout_lines=screen_lines(out_r + err_r))
     if rc_r != 0:
         result['rc'] = rc_r
-        module.fail_json(msg=failure_msg('the rehearsal on the twin', rc_r, out_r + err_r, backup, p), **result)
+        module.fail_json(msg=failure_msg('the rehearsal on the twin', rc_r, out_r + err_r, backup, p, True),
+                         **result)
     blocks = changed_blocks(parse_changes(run('the twin\'s changes', [zorvpc, 'show', twin, 'changes'])))
     result['blocks'] = blocks
-    result['changed'] = bool(blocks)
+    # The bytes decide; the table names the blocks, and must name some when the bytes differ.
+    result['changed'] = read_bytes(os.path.join(twin, 'flash.bin')) != read_bytes(save)
+    if result['changed'] and not blocks:
+        module.fail_json(msg='the rehearsal changed the flash, but zorvpc show %s changes names no block that '
+                         'differs: nothing was programmed' % twin, **result)
     listing = ''.join('%s +0x%X %s: %s\n' % (b['address'], b['size'], b['kind'], b['now']) for b in blocks)
     result['diff'] = dict(prepared='rehearsal of zorflashlnx2 %s: exit %d\n%s%s' % (
         ' '.join(command), rc_r, ''.join(line + '\n' for line in result['rehearsal']['stdout_lines']),
         listing or 'no block differs from the flash\n'))
-    if module.check_mode or not blocks:
-        result['rom_id_after'] = result['rom_id_before'] if not module.check_mode else None
+    if module.check_mode or not result['changed']:
+        if not module.check_mode:
+            result['rom_id_after'] = result['rom_id_before']
         module.exit_json(**result)
 
     # The real run. The record names the first backup until a run finishes and checks out.

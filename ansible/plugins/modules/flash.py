@@ -22,7 +22,7 @@ description:
   - The module never reboots. After a programming run it returns C(reboot_required=true).
   - The ROM file is copied into the working directory first, so the rehearsal and the real run program
     the same bytes.
-  - A backup is never replaced. When O(backup) exists already, or an earlier programming run from this
+  - A backup is never replaced. When C(backup) exists already, or an earlier programming run from this
     working directory did not finish, the flash is saved into the working directory for the twin, and
     C(backup) names the first backup, which holds the flash as it was before that run.
 version_added: "1.0.0"
@@ -35,8 +35,8 @@ options:
     required: true
   main:
     description:
-      - Program the main BIOS area. With V(false) only non-critical blocks are programmed (C(/k)), which
-        needs O(non_critical) and cannot program the boot block or NVRAM; the module refuses those
+      - Program the main BIOS area. With C(false) only non-critical blocks are programmed (C(/k)), which
+        needs C(non_critical) and cannot program the boot block or NVRAM; the module refuses those
         combinations, as the tool would drop the boot block and NVRAM silently.
     type: bool
     default: true
@@ -50,8 +50,8 @@ options:
     default: false
   non_critical:
     description:
-      - Non-critical blocks to program, V(all) or one index from V(0) to V(7) (C(/c), C(/cN), or with
-        O(main=false) C(/k), C(/kN)). V(none) programs none.
+      - Non-critical blocks to program, C(all) or one index from C(0) to C(7) (C(/c), C(/cN), or with
+        C(main=false) C(/k), C(/kN)). C(none) programs none.
     type: str
     default: none
     choices: [none, all, '0', '1', '2', '3', '4', '5', '6', '7']
@@ -71,7 +71,7 @@ options:
   backup:
     description:
       - Where the flash is saved before programming, a path on the host. An existing file is never replaced.
-      - Default a new file in O(backup_dir) named with the ROM ID and the time.
+      - Default a new file in C(backup_dir) named with the ROM ID and the time.
     type: path
   backup_dir:
     description: The directory of the default backup; made with mode 0700 when missing.

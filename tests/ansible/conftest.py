@@ -79,6 +79,13 @@ class Lab:
         with open(self.path(h, 'machine', 'flash.bin'), 'rb') as f:
             return f.read()
 
+    def repair(self, h):
+        """The machine anew without its fault, its flash as the failed run left it."""
+        flash = self.flash(h)
+        sh(ZORVPC, 'init', self.path(h, 'machine'), 'module_installed=1')
+        with open(self.path(h, 'machine', 'flash.bin'), 'wb') as f:
+            f.write(flash)
+
     def mkrom(self, h, name, *options):
         sh(ZORVPC, 'mkrom', self.path(h, 'machine'), self.path(h, name), *options)
 

@@ -164,7 +164,7 @@ def next_step(rc, backup, p, rehearsal=False):
         return 'the flash of the host was not touched: the command would fail there too; fix the cause first'
     if rc in PARTLY_PROGRAMMED:
         how = restore_command(backup, p)
-        return ('the flash is partly programmed: do not restart or power off the machine; run the same task '
+        return ('do not restart or power off the machine; run the same task '
                 'again, or restore the backup at %s (%s)' % (backup, how))
     if rc in AFTER_PROGRAMMING:
         return 'every chosen block was written and verified; the failure came while cleaning up'

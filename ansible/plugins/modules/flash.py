@@ -115,7 +115,7 @@ EXAMPLES = r'''
 
 RETURN = r'''
 rc:
-  description: Exit status of the real run (0 when nothing was programmed).
+  description: Exit status of the tool in the step that failed, else of the real run (0 when nothing was programmed).
   returned: always
   type: int
 stdout_lines:

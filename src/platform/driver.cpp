@@ -93,20 +93,7 @@ const char* nodev_hint(int err) {
                : "";
 }
 
-int print_failure(const char* text);
-
-// insmod is handed the checked file as /proc/self/fd/N: without /proc no file can be, and only
-// the load by name is left.
-bool proc_mounted() {
-  int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    print_failure(" /proc is not mounted: zorfldrv_mod is loaded by name only\n");
-    return false;
-  }
-  close(fd);
-  return true;
-}
-
+// modprobe finds a module installed in the module tree; a stop asked for meanwhile ends the run here.
 bool load_by_name() {
   int loaded = run_system_command(THIRD_LOAD) == 0;
   if (loaded) module_loaded_here = 1;
@@ -127,6 +114,18 @@ int print_failure(const char* text) {
   fputs(text, stdout);
   fflush(stdout);
   return 0;
+}
+
+// insmod is handed the checked file as /proc/self/fd/N: without /proc no file can be, and only
+// the load by name is left.
+bool proc_mounted() {
+  int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    print_failure(" /proc is not mounted: zorfldrv_mod is loaded by name only\n");
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 // Reports the platform's error with its text and the hint, then takes back the node and the

@@ -83,8 +83,8 @@ TEST(Driver, ExistingNodeIsUsedAsItIs) {
 // the run has already unloaded it.
 TEST(Driver, LoadFailures) {
   const std::string key = " (Key was rejected by service): see Secure Boot in zorflashlnx2(8)\n";
-  const std::string signed_only = "error loading driver\n the kernel loads only signed modules, and zorfldrv_mod has no "
-                                  "signature it trusts" + key;
+  const std::string signed_only =
+      "error loading driver\n the kernel loads only signed modules, and zorfldrv_mod has no signature it trusts" + key;
   struct Case {
     const char* name;
     std::vector<std::string> faults;

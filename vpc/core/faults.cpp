@@ -325,4 +325,6 @@ const char* const kFaultHelp =
     "  device_battery=N     a device's battery (scope Device, as a mouse's) at N %\n"
     "  no_signature         no \"$QZX\" header in the system BIOS segment\n"
     "  signature_at=POS     header at byte POS of the 0xF0000 segment, cut at 0xFFFFF\n"
-    "  Address faults may be given several times (up to 16 addresses each).\n";
+    "  Address faults may be given several times (up to 16 addresses each).\n"
+    "  A file NAME that ends in * stands for every name that starts with the rest\n"
+    "  (backup.rom.partial-* for the save's file, whose name ends unguessably).\n";

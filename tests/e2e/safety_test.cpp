@@ -339,36 +339,62 @@ TEST(ClosedDescriptors, BackupEqualsTheFlash) {
   }
 }
 
-// The save file: never through a link, never the ROM file being programmed, readable by its
-// owner only.
-TEST(SaveFile, LinksAndTheRomFileAreRefused) {
+// The save file: never through a link, never the ROM file being programmed nor one named as the
+// save's partial file, readable by its owner only, and only in a directory where no other user
+// can put a file of theirs in the backup's place. In a sticky directory a name planted where the
+// partial file once went is left alone.
+TEST(SaveFile, LinksTheRomFileAndOpenDirectoriesAreRefused) {
+  const std::string same = " /o and /i name the same file: a save would overwrite the ROM file\n Usage:";
+  const std::string no_save = frame("Unable to create output file\n");
   struct Case {
     const char* name;
     std::string save;  // the /o name, set up by prepare
+    std::string input;
+    bool needs_root;
     int code;
     std::string out_start;
   } cases[] = {
-      {"link", "/osaved.rom", 50, frame("Unable to create output file\n")},
-      {"same name", "/onew.rom", 1, " /o and /i name the same file: a save would overwrite the ROM file\n Usage:"},
-      {"hard link", "/ohard.rom", 1, " /o and /i name the same file: a save would overwrite the ROM file\n Usage:"},
+      {"link", "/osaved.rom", "/inew.rom", false, 50, no_save},
+      {"same name", "/onew.rom", "/inew.rom", false, 1, same},
+      {"hard link", "/ohard.rom", "/inew.rom", false, 1, same},
+      {"the save's partial name", "/onew.rom", "/inew.rom.partial", false, 1,
+       " /i names a partial file of the /o save: rename the ROM file first\n Usage:"},
+      {"another user's directory", "/oother/saved.rom", "/inew.rom", true, 50,
+       " not saving to other/saved.rom: the directory is owned by another user\n" + no_save},
+      {"group-writable directory", "/oshared/saved.rom", "/inew.rom", false, 50,
+       " not saving to shared/saved.rom: the directory is writable by other users\n" + no_save},
+      {"sticky directory, partial name planted", "/otmp/saved.rom", "/inew.rom", false, 0, ""},
   };
   for (const auto& c : cases) {
+    if (c.needs_root && geteuid() != 0) continue;
     Machine m;
     std::string file = read_file(m.mkrom("new.rom", {"--seed", "31"}));
     std::string before = m.flash();
     write_file(m.root + "/victim", "precious");
     std::filesystem::create_symlink(m.root + "/victim", m.work + "/saved.rom");
     std::filesystem::create_hard_link(m.work + "/new.rom", m.work + "/hard.rom");
+    write_file(m.work + "/new.rom.partial", file);
+    for (const char* dir : {"other", "shared", "tmp"}) std::filesystem::create_directory(m.work + "/" + dir);
+    chmod((m.work + "/shared").c_str(), 0775);
+    chmod((m.work + "/tmp").c_str(), 01777);
+    write_file(m.work + "/tmp/saved.rom.partial", "planted");
+    if (geteuid() == 0) {
+      EXPECT_EQ(chown((m.work + "/other").c_str(), 65534, 65534), 0);
+      EXPECT_EQ(chown((m.work + "/tmp/saved.rom.partial").c_str(), 65534, 65534), 0);
+    }
     m.clear_trace();
-    RunResult r = m.run({"/q", c.save, "/inew.rom"});
+    RunResult r = m.run({"/q", c.save, c.input});
     EXPECT_EQ(r.code, c.code) << c.name;
     EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.name;
     EXPECT_EQ(read_file(m.root + "/victim"), "precious") << c.name;
-    EXPECT_TRUE(read_file(m.work + "/new.rom") == file) << c.name;
-    EXPECT_TRUE(m.flash() == before) << c.name;
-    if (c.code == 1) {
-      EXPECT_TRUE(m.trace().empty()) << c.name;
+    EXPECT_TRUE(read_file(m.work + "/new.rom") == file && read_file(m.work + "/new.rom.partial") == file) << c.name;
+    EXPECT_EQ(read_file(m.work + "/tmp/saved.rom.partial"), "planted") << c.name;
+    if (c.code == 0) {
+      EXPECT_TRUE(read_file(m.work + "/tmp/saved.rom") == before) << c.name;
+      continue;
     }
+    EXPECT_TRUE(m.flash() == before) << c.name;
+    EXPECT_EQ(find_line(m.trace(), "system insmod"), -1) << c.name;
   }
   Machine m;
   ASSERT_EQ(m.run({"/q", "/osaved.rom"}).code, 0);

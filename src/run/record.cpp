@@ -106,7 +106,12 @@ void restore_command(const Record& r, char* out, size_t size) {
 
 // The state directory, when it is a directory only this user can change; else -1.
 int open_state_dir(bool create) {
-  if (create && mkdir(STATE_DIR, 0700) != 0 && errno != EEXIST) return -1;
+  // A rescue system may lack /var/lib: made as a base system has it, 0755 and root's.
+  if (create && mkdir(STATE_DIR, 0700) != 0 && errno == ENOENT) {
+    mkdir("/var", 0755);
+    mkdir("/var/lib", 0755);
+    mkdir(STATE_DIR, 0700);
+  }
   int fd = open(STATE_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st;

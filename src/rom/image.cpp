@@ -16,12 +16,9 @@
 
 NcBlockList nc_blocks;
 uint8_t* image_slot;
-uint8_t* scratch_buffer;
-uint32_t scratch_size;
 int64_t rom_file_size;
 
 namespace {
-uint32_t image_fill;  // bytes appended to the image so far
 
 // The load fills the image 4 KB at a time, and each fresh page of it costs a fault; in 2 MB
 // pages a 64 MB image takes 32 faults instead of 16384. Only a hint: without it, or where the
@@ -43,31 +40,12 @@ void alloc_image() {
   free_image();  // a boot-block buffer may still be here after a failed check in compare mode
   image_slot = alloc_buffer(rom_size);
   if (image_slot == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
-  image_fill = 0;
   ask_for_huge_pages(image_slot, rom_size);
 }
 
 void free_image() {
   free(image_slot);
   image_slot = nullptr;
-}
-
-void alloc_scratch() {
-  // Only a block that fits the image is ever copied here (check_selected_blocks refuses the
-  // rest), so an entry larger than the ROM must not make the run ask for gigabytes.
-  uint32_t size = CHUNK_SIZE;
-  for (uint32_t i = 0; i < block_count(); ++i) {
-    if (block_size(i) > size && block_size(i) <= rom_size) size = block_size(i);
-  }
-  scratch_buffer = alloc_buffer(size);
-  if (scratch_buffer == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
-  scratch_size = size;
-}
-
-void free_scratch() {
-  free(scratch_buffer);
-  scratch_buffer = nullptr;
-  scratch_size = 0;
 }
 
 // A SignatureRecord starts 2 bytes past a multiple of 8 and needs its signature byte 3 bytes
@@ -85,10 +63,17 @@ void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
   }
 }
 
-// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long.
+// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long. Only a 'Z' can start one,
+// and memchr passes over the bytes between them many at a time; a 'Z' off the 16-byte grid
+// moves the search on to the next multiple of 16, so a chunk full of them costs one call per
+// 16 bytes at most.
 int find_nc_header(const uint8_t* chunk, uint32_t len) {
-  for (uint32_t q = 0; q + 16 <= len; q += 16) {
-    if (memcmp(chunk + q, "ZORNCBLK", 8) == 0) return static_cast<int>(q);
+  for (uint32_t q = 0; q + 16 <= len;) {
+    const void* z = memchr(chunk + q, 'Z', len - 15 - q);
+    if (z == nullptr) return -1;
+    uint32_t at = static_cast<uint32_t>(static_cast<const uint8_t*>(z) - chunk);
+    if (at % 16 == 0 && memcmp(chunk + at, "ZORNCBLK", 8) == 0) return static_cast<int>(at);
+    q = (at | 15) + 1;
   }
   return -1;
 }
@@ -105,24 +90,39 @@ void scan_nc_blocks(const uint8_t* chunk, uint32_t len, uint32_t offset) {
   nc_blocks.nc_count++;
 }
 
+namespace {
+// In compare mode a short read does not end the run, and the chunk goes on at its full length:
+// the bytes the file gave over those of the chunk before it (zeros for the first), which are
+// what a single chunk buffer would still hold there.
+void fill_short_chunk(uint32_t offset, uint32_t len) {
+  uint8_t* chunk = image_slot + offset;
+  if (offset == 0) {
+    memset(chunk, 0, len);
+  } else {
+    memcpy(chunk, chunk - CHUNK_SIZE, len);
+  }
+  file_read_at(rom_file, offset, len, chunk);
+}
+}  // namespace
+
+// Each chunk is read straight to its place in the image and patched and scanned there.
 void load_rom_image() {
   progress_read_file(PROGRESS_START, 0);
   uint32_t len = CHUNK_SIZE;
   for (uint32_t offset = 0; offset < rom_size; offset += len) {
     progress_read_file(offset, rom_size);
     if (offset + len > rom_size) len = rom_size - offset;
-    if (file_read_at(rom_file, offset, len, scratch_buffer) != len) {
-      // In compare mode the chunk goes on at full length with whatever the buffer held.
+    uint8_t* chunk = image_slot + offset;
+    if (file_read_at(rom_file, offset, len, chunk) != len) {
       if (!options.compare && rom_file_changed()) {
         fatal(EXIT_NO_INPUT, "%s", ROM_FILE_CHANGED);
       }
       if (!options.compare) fatal(EXIT_FILE_READ, "Unable to read from disk\n");
       size_ok = 0;
+      fill_short_chunk(offset, len);
     }
-    if (options.signature_value != 0) patch_signature(scratch_buffer, len, options.signature_value);
-    scan_nc_blocks(scratch_buffer, len, offset);
-    memcpy(image_slot + image_fill, scratch_buffer, len);
-    image_fill += len;
+    if (options.signature_value != 0) patch_signature(chunk, len, options.signature_value);
+    scan_nc_blocks(chunk, len, offset);
   }
   progress_read_file(PROGRESS_DONE, static_cast<uint32_t>(rom_file_size));
 }

@@ -16,7 +16,6 @@
 int cleanup_all(int code) {
   begin_cleanup_signals();
   close_unfinished_save();
-  free_scratch();
   free_image();
 
   int r = flash_close();

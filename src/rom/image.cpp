@@ -16,6 +16,8 @@
 
 NcBlockList nc_blocks;
 uint8_t* image_slot;
+uint8_t* checked_region;
+uint32_t checked_length;
 int64_t rom_file_size;
 
 namespace {
@@ -37,7 +39,7 @@ uint8_t* alloc_buffer(uint32_t size) {
 }
 
 void alloc_image() {
-  free_image();  // a boot-block buffer may still be here after a failed check in compare mode
+  free(image_slot);  // a boot-block buffer may still be here after a failed check in compare mode
   image_slot = alloc_buffer(rom_size);
   if (image_slot == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
   ask_for_huge_pages(image_slot, rom_size);
@@ -46,6 +48,8 @@ void alloc_image() {
 void free_image() {
   free(image_slot);
   image_slot = nullptr;
+  free(checked_region);
+  checked_region = nullptr;
 }
 
 // A SignatureRecord starts 2 bytes past a multiple of 8 and needs its signature byte 3 bytes
@@ -63,17 +67,32 @@ void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
   }
 }
 
-// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long. Only a 'Z' can start one,
-// and memchr passes over the bytes between them many at a time; a 'Z' off the 16-byte grid
-// moves the search on to the next multiple of 16, so a chunk full of them costs one call per
-// 16 bytes at most.
+namespace {
+uint64_t word64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether one of the four places in these 64 bytes where a header can start holds its name.
+bool name_in_64(const uint8_t* p, uint64_t name) {
+  return word64(p) == name || word64(p + 16) == name || word64(p + 32) == name || word64(p + 48) == name;
+}
+}  // namespace
+
+// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long. Whole 128-byte steps are
+// passed over with one compare at each place where a header can start; from the step that
+// holds one, and in what is left, places are tried one by one.
 int find_nc_header(const uint8_t* chunk, uint32_t len) {
-  for (uint32_t q = 0; q + 16 <= len;) {
-    const void* z = memchr(chunk + q, 'Z', len - 15 - q);
-    if (z == nullptr) return -1;
-    uint32_t at = static_cast<uint32_t>(static_cast<const uint8_t*>(z) - chunk);
-    if (at % 16 == 0 && memcmp(chunk + at, "ZORNCBLK", 8) == 0) return static_cast<int>(at);
-    q = (at | 15) + 1;
+  uint64_t name;
+  memcpy(&name, "ZORNCBLK", 8);
+  const uint8_t* p = chunk;
+  const uint8_t* end = chunk + len;
+  for (; end - p >= 128; p += 128) {
+    if (name_in_64(p, name) || name_in_64(p + 64, name)) break;
+  }
+  for (; end - p >= 16; p += 16) {
+    if (word64(p) == name) return static_cast<int>(p - chunk);
   }
   return -1;
 }

@@ -16,11 +16,16 @@ extern NcBlockList nc_blocks;
 // The image slot: the RomImage, or earlier a short-lived buffer (save block, boot-block region).
 extern uint8_t* image_slot;
 extern int64_t rom_file_size;  // measured when the file is reopened for loading
+// The boot-block region as the file check judged it, kept from that check to the recheck of
+// the loaded image.
+extern uint8_t* checked_region;
+extern uint32_t checked_length;
 
 // Zero-filled, with room for size / 4 + 1 words (4 bytes beyond a multiple of 4).
 uint8_t* alloc_buffer(uint32_t size);
 
 void alloc_image();
+// Releases the image slot and the checked region.
 void free_image();
 void load_rom_image();
 

@@ -127,7 +127,7 @@ TEST_F(NcScan, FirstAlignedHeaderPerChunk) {
 TEST_F(NcScan, HeaderAmongOtherZs) {
   for (uint8_t fill : {uint8_t{0x11}, uint8_t{'Z'}}) {
     for (uint32_t len : {CHUNK_SIZE, 2048u, 32u, 16u, 15u}) {
-      for (uint32_t at : {0u, 16u, 0x7F0u, 0xFF0u, 5u, 0x801u}) {
+      for (uint32_t at : {0u, 16u, 0x7F0u, 0x840u, 0xFF0u, 5u, 0x801u}) {
         std::vector<uint8_t> c(CHUNK_SIZE + 4, fill);
         memcpy(&c[0x20], "ZORNCBL", 7);  // one letter short
         if (at + 8 <= c.size()) memcpy(&c[at], "ZORNCBLK", 8);
@@ -235,15 +235,29 @@ TEST(BootBlockRegion, FoundByAddressInTheFileAndTheImage) {
     ASSERT_EQ(fwrite(file.data(), 1, file.size(), out), file.size());
     fclose(out);
     ASSERT_EQ(open_rom_file(), 1);
-    EXPECT_EQ(check_boot_block(), 0) << c.name;
-    EXPECT_EQ(image_slot, nullptr) << c.name;
-    image_slot = alloc_buffer(0x80000);
-    memcpy(image_slot, file.data(), file.size());
-    size_ok = bootblock_ok = 1;
-    EXPECT_EQ(recheck_loaded_image(), 0) << c.name;
-    image_slot[high - 8] ^= 1;
-    EXPECT_EQ(recheck_loaded_image(), EXIT_NO_INPUT) << c.name;
-    free_image();
+    std::vector<uint8_t> image(file);
+    image.resize(0x80004);
+    // The file's region checked, then the image's: as read, with a change that keeps the sum
+    // (a signature patch makes one), and with one that breaks it.
+    auto check_then_recheck = [&]() {
+      EXPECT_EQ(check_boot_block(), 0) << c.name;
+      EXPECT_EQ(image_slot, nullptr) << c.name;
+      image_slot = image.data();
+      size_ok = bootblock_ok = 1;
+      int r = recheck_loaded_image();
+      image_slot = nullptr;
+      return r;
+    };
+    EXPECT_EQ(check_then_recheck(), 0) << c.name;
+    image[low + 4] = 1;
+    image[low + 8] = 0xFF;
+    image[low + 9] = 0xFF;
+    image[low + 10] = 0xFF;
+    image[low + 11] = 0xFF;
+    EXPECT_EQ(check_then_recheck(), 0) << c.name;
+    image[high - 8] ^= 1;
+    EXPECT_EQ(check_then_recheck(), EXIT_NO_INPUT) << c.name;
+    EXPECT_EQ(checked_region, nullptr) << c.name;
     close_rom_file();
   }
   // A marker across two boot blocks listed top first is found where they meet.

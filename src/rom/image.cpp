@@ -52,11 +52,33 @@ void free_image() {
   checked_region = nullptr;
 }
 
+namespace {
+uint64_t word64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether one of the four places p, p + stride, p + 2 * stride, p + 3 * stride holds the
+// eight letters of name. The searches below pass over whole steps of places with this, and
+// try places one by one only from the step that holds one.
+bool name_in_four(const uint8_t* p, uint32_t stride, uint64_t name) {
+  return word64(p) == name || word64(p + stride) == name || word64(p + 2 * stride) == name ||
+         word64(p + 3 * stride) == name;
+}
+}  // namespace
+
 // A SignatureRecord starts 2 bytes past a multiple of 8 and needs its signature byte 3 bytes
 // before it and its balancing word 14 bytes after its start inside the same chunk.
 void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
-  for (uint32_t q = 10; q + 22 <= len; q += 8) {
-    if (memcmp(chunk + q, "ZORBIOSC", 8) != 0) continue;
+  uint64_t name;
+  memcpy(&name, "ZORBIOSC", 8);
+  uint32_t q = 10;
+  for (; q + 56 + 22 <= len; q += 64) {
+    if (name_in_four(chunk + q, 8, name) || name_in_four(chunk + q + 32, 8, name)) break;
+  }
+  for (; q + 22 <= len; q += 8) {
+    if (word64(chunk + q) != name) continue;
     uint8_t old = chunk[q - 3];
     chunk[q - 3] = static_cast<uint8_t>(value);
     uint32_t d = static_cast<uint8_t>(static_cast<uint8_t>(value) - old);
@@ -67,29 +89,14 @@ void patch_signature(uint8_t* chunk, uint32_t len, int8_t value) {
   }
 }
 
-namespace {
-uint64_t word64(const uint8_t* p) {
-  uint64_t v;
-  memcpy(&v, p, 8);
-  return v;
-}
-
-// Whether one of the four places in these 64 bytes where a header can start holds its name.
-bool name_in_64(const uint8_t* p, uint64_t name) {
-  return word64(p) == name || word64(p + 16) == name || word64(p + 32) == name || word64(p + 48) == name;
-}
-}  // namespace
-
-// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long. Whole 128-byte steps are
-// passed over with one compare at each place where a header can start; from the step that
-// holds one, and in what is left, places are tried one by one.
+// An NcBlockHeader starts at a multiple of 16 and is 16 bytes long.
 int find_nc_header(const uint8_t* chunk, uint32_t len) {
   uint64_t name;
   memcpy(&name, "ZORNCBLK", 8);
   const uint8_t* p = chunk;
   const uint8_t* end = chunk + len;
   for (; end - p >= 128; p += 128) {
-    if (name_in_64(p, name) || name_in_64(p + 64, name)) break;
+    if (name_in_four(p, 16, name) || name_in_four(p + 64, 16, name)) break;
   }
   for (; end - p >= 16; p += 16) {
     if (word64(p) == name) return static_cast<int>(p - chunk);

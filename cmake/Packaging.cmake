@@ -236,6 +236,36 @@ saved by zorflashlnx2 /o, makes a twin of it, on which a command can be
 rehearsed, a power cut included, before it is run for real; zorvpc show
 then lists block by block what the run erased and rewrote.")
 
+# The Ansible collection, as ansible-galaxy builds it (build/zorfl-bios-VERSION.tar.gz), installed
+# into ansible-core's default collection path, so that a controller needs only apt and no network.
+find_program(ZORFL_ANSIBLE_GALAXY ansible-galaxy)
+if(ZORFL_ANSIBLE_GALAXY)
+  set(ZORFL_COLLECTION_TAR ${CMAKE_BINARY_DIR}/zorfl-bios-${PROJECT_VERSION}.0.tar.gz)
+  install(CODE "
+    execute_process(COMMAND ${ZORFL_ANSIBLE_GALAXY} collection build ${CMAKE_SOURCE_DIR}/ansible
+                    --output-path ${CMAKE_BINARY_DIR} --force COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+    execute_process(COMMAND ${ZORFL_ANSIBLE_GALAXY} collection install --force ${ZORFL_COLLECTION_TAR}
+                    -p \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/ansible/collections
+                    COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)" COMPONENT ansible EXCLUDE_FROM_ALL)
+  install(FILES ${ZORFL_GEN_DIR}/copyright ${ZORFL_CHANGELOG_GZ}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zorflashlnx2-ansible COMPONENT ansible EXCLUDE_FROM_ALL)
+  list(APPEND CPACK_COMPONENTS_ALL ansible)
+  set(CPACK_DEBIAN_ANSIBLE_PACKAGE_NAME zorflashlnx2-ansible)
+  set(CPACK_DEBIAN_ANSIBLE_PACKAGE_ARCHITECTURE all)
+  set(CPACK_DEBIAN_ANSIBLE_PACKAGE_SECTION admin)
+  set(CPACK_DEBIAN_ANSIBLE_PACKAGE_DEPENDS "ansible-core (>= 2.14)")
+  set(CPACK_DEBIAN_ANSIBLE_DESCRIPTION
+"Ansible collection zorfl.bios: BIOS updates with zorflashlnx2 on many machines
+The module zorfl.bios.flash saves a host's BIOS flash, rehearses the exact
+zorflashlnx2 command on a twin of the host (zorvpc capture), programs only
+when a block would change, and checks the flash against the twin's
+prediction afterwards. The role zorfl.bios.update copies the ROM file,
+runs the module and fetches the backup; the playbook zorfl.bios.rollout
+updates one batch at a time and stops at the first failure.
+
+The hosts need python3, zorflashlnx2 and zorvpc.")
+endif()
+
 include(CPack)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/tests/package ${CMAKE_BINARY_DIR}/tests/package)

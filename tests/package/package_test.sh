@@ -27,8 +27,11 @@ fi
 tool_deb=$work/out/zorflashlnx2_${version}_amd64.deb
 dkms_deb=$work/out/zorfldrv-dkms_${version}_all.deb
 vpc_deb=$work/out/zorvpc_${version}_amd64.deb
-[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | sort)" = "$(printf '%s\n' "$dkms_deb" "$tool_deb" "$vpc_deb" | sort)" ] ||
-  fail "expected $(basename "$tool_deb"), $(basename "$dkms_deb") and $(basename "$vpc_deb"), got: $(ls "$work/out")"
+# The collection's package comes only where ansible-galaxy is there to build it.
+ansible_deb=$work/out/zorflashlnx2-ansible_${version}_all.deb
+command -v ansible-galaxy >/dev/null || ansible_deb=
+[ "$(find "$work/out" -maxdepth 1 -name '*.deb' | sort)" = "$(printf '%s\n' "$dkms_deb" "$tool_deb" "$vpc_deb" $ansible_deb | sort)" ] ||
+  fail "expected $(basename "$tool_deb"), $(basename "$dkms_deb"), $(basename "$vpc_deb") ${ansible_deb:+and the collection}, got: $(ls "$work/out")"
 
 # Metadata and contents of the package in $deb.
 field() { dpkg-deb --field "$deb" "$1"; }
@@ -262,11 +265,18 @@ zcat "$work/vpc/usr/share/man/man1/zorvpc.1.gz" | cmp -s - "$src/man/zorvpc.1" |
   { cat "$work/vpc.out"; fail "the unpacked zorvpc did not run the unpacked tool"; }
 grep -q 'ROM ID = ZX512A01' "$work/vpc.out" || { cat "$work/vpc.out"; fail "no ROM ID through the unpacked zorvpc"; }
 
+if [ -n "$ansible_deb" ]; then
+  deb=$ansible_deb
+  expect_field Depends "ansible-core (>= 2.14)"
+  dpkg-deb --contents "$deb" | grep -q ' ./usr/share/ansible/collections/ansible_collections/zorfl/bios/plugins/modules/flash.py$' ||
+    fail "$(basename "$deb") does not hold the flash module in ansible-core's collection path"
+fi
+
 if command -v lintian >/dev/null; then
   # lintian warns on stderr when run as root; its findings go to stdout. Its temporary files
   # stay in this test's folder.
   mkdir "$work/tmp"
-  for deb in "$tool_deb" "$dkms_deb" "$vpc_deb"; do
+  for deb in "$tool_deb" "$dkms_deb" "$vpc_deb" $ansible_deb; do
     if ! TMPDIR=$work/tmp lintian --fail-on error "$deb" >"$work/lintian.out" 2>/dev/null; then
       cat "$work/lintian.out"
       fail "lintian reports errors in $(basename "$deb")"

@@ -11,6 +11,7 @@
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
+#include "run/record.h"
 #include "run/signals.h"
 
 namespace {
@@ -41,7 +42,10 @@ void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const ch
     } else {
       ok = op(address, size, image_slot + (address - RomBase), progress);
     }
-    if (!ok) fatal(code, message, static_cast<unsigned long>(address));
+    if (!ok) {
+      record_failed_block(address);
+      fatal(code, message, static_cast<unsigned long>(address));
+    }
   }
   progress(PROGRESS_DONE, rom_size);
 }
@@ -130,6 +134,7 @@ void program_flash() {
   // From the first erase on, nothing from the terminal or a closed pipe may stop the run
   // halfway through the flash; the clean-up drops what was held.
   hold_stop_signals();
+  record_run_start();
   erase_pass(progress_erase_flash, MainPass);
   write_pass(progress_write_flash, MainPass);
   verify_pass(progress_verify_flash, MainPass);
@@ -138,4 +143,5 @@ void program_flash() {
     write_pass(progress_write_bootblock, BootBlockPass);
     verify_pass(progress_verify_bootblock, BootBlockPass);
   }
+  record_passes_done();
 }

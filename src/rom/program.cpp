@@ -40,8 +40,7 @@ void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const ch
     if (op == nullptr) {
       ok = flash_erase_block(address, size, progress);
     } else {
-      memcpy(scratch_buffer, image_slot + (address - RomBase), size);
-      ok = op(address, size, scratch_buffer, progress);
+      ok = op(address, size, image_slot + (address - RomBase), progress);
     }
     if (!ok) {
       record_failed_block(address);
@@ -112,7 +111,6 @@ void program_flash() {
   if (r != 0) fail_exit(r);
   rom_file_size = file_size(rom_file);
   alloc_image();
-  alloc_scratch();
   load_rom_image();
   r = recheck_loaded_image();
   if (r != 0) fail_exit(r);

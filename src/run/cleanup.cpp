@@ -18,7 +18,6 @@ int cleanup_all(int code) {
   begin_cleanup_signals();
   record_run_end(code);
   close_unfinished_save();
-  free_scratch();
   free_image();
 
   int r = flash_close();

@@ -30,9 +30,13 @@
  *                                     loads and unloads the module with the
  *                                     tool's command lines through system()
  *                                     and checks the file's size, ROM ID and
- *                                     boot-block sum before the erase
+ *                                     boot-block sum before the erase; it
+ *                                     looks at the power supplies and keeps
+ *                                     a run record as the tool does
  */
 #define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
@@ -421,6 +425,66 @@ static int client(const char *module, const char *rom_path)
 	return 0;
 }
 
+/* The run record as the tool keeps it, in a directory of the client's own: read at the start,
+ * and written whole (the file synced, renamed over the old one, the directory synced) before
+ * the first erase and at the end. */
+#define RECORD_DIR "/var/lib/zorfl-required"
+
+static void read_record(void)
+{
+	char text[4096];
+	int fd = open(RECORD_DIR "/last-run", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+
+	if (fd >= 0 && read(fd, text, sizeof text) >= 0)
+		close(fd);
+}
+
+static int write_record(const char *outcome)
+{
+	char text[256];
+	int len = snprintf(text, sizeof text, "time=%ld\ncommand=required\noutcome=%s\n", (long)time(NULL), outcome);
+	int dfd, fd, ok;
+
+	if (mkdir(RECORD_DIR, 0700) && errno == ENOENT) {
+		mkdir("/var", 0755);
+		mkdir("/var/lib", 0755);
+		mkdir(RECORD_DIR, 0700);
+	}
+	dfd = open(RECORD_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	fd = dfd < 0 ? -1 : openat(dfd, "last-run.new", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+	ok = fd >= 0 && write(fd, text, (size_t)len) == len && !fsync(fd);
+	if (fd >= 0)
+		ok = !close(fd) && ok;
+	ok = ok && !renameat(dfd, "last-run.new", dfd, "last-run") && !fsync(dfd);
+	if (dfd >= 0)
+		close(dfd);
+	return ok ? 0 : die("record");
+}
+
+/* The power supplies' types, as the tool reads them: a battery ends the run. */
+static int check_power(void)
+{
+	DIR *d = opendir("/sys/class/power_supply");
+	char path[512], value[32];
+	struct dirent *e;
+
+	while (d && (e = readdir(d))) {
+		int fd;
+
+		if (e->d_name[0] == '.')
+			continue;
+		snprintf(path, sizeof path, "/sys/class/power_supply/%s/type", e->d_name);
+		fd = open(path, O_RDONLY | O_CLOEXEC);
+		if (fd >= 0 && read(fd, value, sizeof value) > 0 && !strncmp(value, "Battery", 7))
+			return die("on battery");
+		if (fd >= 0)
+			close(fd);
+	}
+	if (d)
+		closedir(d);
+	return 0;
+}
+
 /*
  * The required-work client: the steps the tool cannot leave out, each done
  * the cheapest way. The module is loaded by the tool's own command line, on
@@ -443,6 +507,9 @@ static int required(const char *module, const char *rom_path)
 
 	if (mem < 0 || !rom || fd < 0 || iopl(3) || fstat(fileno(rom), &st))
 		return die("setup");
+	read_record();
+	if (check_power())
+		return 2;
 	mark("driver load: insmod /proc/self/fd/N");
 	setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
 	snprintf(command, sizeof command, "insmod /proc/self/fd/%d 2> /dev/null > /dev/null", fd);
@@ -466,7 +533,8 @@ static int required(const char *module, const char *rom_path)
 	}
 	if (sum)
 		return die("boot block sum");
-	if (program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image))
+	if (write_record("running") || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image) ||
+	    write_record("finished"))
 		return 2;
 	close_flash(&c, &fl, "/tmp/zorfl-required");
 	mark("driver unload: rmmod zorfldrv_mod");

@@ -1,12 +1,14 @@
 /*
  * Stops an unchanged dynamically linked program at a chosen line of its
- * progress output, for the power-cut stages of the firmware VM (guest only):
- * LD_PRELOAD=fw_stop.so FW_STOP=TEXT. The tool shows its progress as a label
- * (fputs or fwrite) and a position (printf); once the two together hold TEXT, the
- * output is flushed and the program stops itself with SIGSTOP, which it
- * cannot hold back, before the flash command of that position. The guest
- * then sees it stopped and the host cuts the power: the cut lands at the
- * same piece however fast or slow the host runs the guest.
+ * progress output, for the power-cut and signal stages of the firmware VM
+ * (guest only): LD_PRELOAD=fw_stop.so FW_STOP=TEXT [FW_STOP_SIGNAL=N]. The
+ * tool shows its progress as a label (fputs or fwrite) and a position
+ * (printf); once the two together hold TEXT, before the flash command of that
+ * position, the output is flushed and the program stops itself with SIGSTOP,
+ * which it cannot hold back; or, with FW_STOP_SIGNAL, signal N goes to its
+ * process group, as a Ctrl-C at the terminal would. For a power cut the guest
+ * then sees it stopped and the host cuts the power. Either way the event
+ * lands at the same piece however fast or slow the host runs the guest.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -17,16 +19,21 @@
 #include <string.h>
 
 static char line[256];	/* the label and position shown last */
+static int done;	/* once only: a line shown again later goes by */
 
 static void shown(const char *text, int is_label)
 {
-	const char *want = getenv("FW_STOP");
+	const char *want = getenv("FW_STOP"), *sig = getenv("FW_STOP_SIGNAL");
 	size_t n = is_label ? 0 : strlen(line);
 
 	snprintf(line + n, sizeof line - n, "%s", text);
-	if (want && *want && strstr(line, want)) {
+	if (!done && want && *want && strstr(line, want)) {
+		done = 1;
 		fflush(stdout);
-		raise(SIGSTOP);
+		if (sig)
+			kill(0, atoi(sig));
+		else
+			raise(SIGSTOP);
 	}
 }
 

@@ -87,6 +87,9 @@ void trace_line(LineBuf* line);
 void trace_result(LineBuf* line, int r, int err);
 // The last part of the path fd was opened by, or "?" (hook_file.cpp).
 void fd_name(int fd, char* out, size_t size);
+// A fault's file name matches name: the same, or, when it ends in '*', what comes before it
+// starts name (for a file whose name ends unguessably, as NAME.partial-XXXXXX).
+bool fault_name_matches(const char* fault_name, const char* name);
 // The file_swap and file_rewrite faults, checked before each fread and before an fclose.
 void file_change_point(FILE* f, bool closing);
 
@@ -147,7 +150,8 @@ void swap_after_check(const char* path);
 // The tool's run lock /run/zorflashlnx2.lock, kept in the machine's "run" directory (hook_lock.cpp).
 bool is_lock_path(const char* path);
 int open_lock_path(const char* path, int flags, mode_t mode, int (*fn)(const char*, int, ...));
-// The machine's path for a name under /run into out (PATH_MAX bytes); false, errno set, when none.
+// The machine's path for a name under a redirected directory (/run among them) into out
+// (PATH_MAX bytes); false, errno set, when none.
 bool map_lock_path(const char* path, char* out);
 // /proc, or a name under it, while the no_proc fault has it unmounted.
 bool proc_unmounted(const char* path);

@@ -29,7 +29,6 @@ void fail_exit(int code) {
 }
 
 void fuzz_reset() {
-  free_scratch();
   free_image();
   close_rom_file();
   nc_blocks = {};

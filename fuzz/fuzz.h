@@ -9,7 +9,7 @@
 extern jmp_buf fuzz_end;
 extern int fuzz_exit_code;
 
-// Frees and clears what a run may have left: image and scratch buffers, the ROM file, the
+// Frees and clears what a run may have left: the image buffer, the ROM file, the
 // non-critical list, held signals, the layout slots, the options.
 void fuzz_reset();
 

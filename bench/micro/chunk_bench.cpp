@@ -1,4 +1,4 @@
-// The pass the load makes over each 4 KB chunk while it sits in the scratch buffer: the
+// The pass the load makes over each 4 KB chunk as it lies in the image: the
 // signature patch (the /s case), then the search for a non-critical block header.
 #include <benchmark/benchmark.h>
 

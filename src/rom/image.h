@@ -1,4 +1,4 @@
-// The in-memory copy of the ROM file, the work buffer, and the non-critical block list.
+// The in-memory copy of the ROM file and the non-critical block list.
 #pragma once
 
 #include <cstdint>
@@ -15,20 +15,21 @@ struct NcBlockList {
 extern NcBlockList nc_blocks;
 // The image slot: the RomImage, or earlier a short-lived buffer (save block, boot-block region).
 extern uint8_t* image_slot;
-extern uint8_t* scratch_buffer;
-extern uint32_t scratch_size;
 extern int64_t rom_file_size;  // measured when the file is reopened for loading
+// The boot-block region as the file check judged it, kept from that check to the recheck of
+// the loaded image.
+extern uint8_t* checked_region;
+extern uint32_t checked_length;
 
 // Zero-filled, with room for size / 4 + 1 words (4 bytes beyond a multiple of 4).
 uint8_t* alloc_buffer(uint32_t size);
 
 void alloc_image();
+// Releases the image slot and the checked region.
 void free_image();
-void alloc_scratch();
-void free_scratch();
 void load_rom_image();
 
-// Work on the chunk of length len just read, which starts at file offset offset.
+// Work on the chunk of length len just read into the image at file offset offset.
 void patch_signature(uint8_t* chunk, uint32_t len, int8_t value);
 // Returns the position of the first header in the chunk, or -1.
 int find_nc_header(const uint8_t* chunk, uint32_t len);

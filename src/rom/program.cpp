@@ -11,6 +11,7 @@
 #include "run/errors.h"
 #include "run/exit_codes.h"
 #include "run/options.h"
+#include "run/record.h"
 #include "run/signals.h"
 
 namespace {
@@ -39,10 +40,12 @@ void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const ch
     if (op == nullptr) {
       ok = flash_erase_block(address, size, progress);
     } else {
-      memcpy(scratch_buffer, image_slot + (address - RomBase), size);
-      ok = op(address, size, scratch_buffer, progress);
+      ok = op(address, size, image_slot + (address - RomBase), progress);
     }
-    if (!ok) fatal(code, message, static_cast<unsigned long>(address));
+    if (!ok) {
+      record_failed_block(address);
+      fatal(code, message, static_cast<unsigned long>(address));
+    }
   }
   progress(PROGRESS_DONE, rom_size);
 }
@@ -108,7 +111,6 @@ void program_flash() {
   if (r != 0) fail_exit(r);
   rom_file_size = file_size(rom_file);
   alloc_image();
-  alloc_scratch();
   load_rom_image();
   r = recheck_loaded_image();
   if (r != 0) fail_exit(r);
@@ -132,6 +134,7 @@ void program_flash() {
   // From the first erase on, nothing from the terminal or a closed pipe may stop the run
   // halfway through the flash; the clean-up drops what was held.
   hold_stop_signals();
+  record_run_start();
   erase_pass(progress_erase_flash, MainPass);
   write_pass(progress_write_flash, MainPass);
   verify_pass(progress_verify_flash, MainPass);
@@ -140,4 +143,5 @@ void program_flash() {
     write_pass(progress_write_bootblock, BootBlockPass);
     verify_pass(progress_verify_bootblock, BootBlockPass);
   }
+  record_passes_done();
 }

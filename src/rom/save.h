@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-// The new file of a save in progress, NAME.partial, until it is complete and renamed to NAME.
+// The new file of a save in progress, NAME.partial-XXXXXX, until it is complete and renamed to NAME.
 extern FILE* save_file;
 
 // Before the driver is loaded: 0 when out_name cannot be saved to, as when it is empty or an

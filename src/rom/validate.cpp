@@ -111,6 +111,18 @@ int gather_boot_region(uint8_t* region, const uint8_t* image) {
   return 1;
 }
 
+// Whether the image's boot-block entries, in address order, hold the region's bytes.
+bool holds_region(const uint8_t* image, const uint8_t* region) {
+  uint32_t at = 0;
+  for (uint32_t k = 0; k < boot_block_count(); ++k) {
+    uint32_t offset = block_address(boot_order[k]) - RomBase;
+    uint32_t size = block_size(boot_order[k]);
+    if (memcmp(image + offset, region + at, size) != 0) return false;
+    at += size;
+  }
+  return true;
+}
+
 // 0, 8 for a "$BBM" without both b and n (reported when report is set), or 5 for a region
 // that does not sum to zero.
 int judge_boot_region(const uint8_t* region, uint32_t length, bool report) {
@@ -142,6 +154,14 @@ int check_boot_block() {
   }
   int r = judge_boot_region(image_slot, length, true);
   if (r == EXIT_NEED_BOOT_NVRAM) return r;
+  if (r == 0) {
+    // Kept for the recheck: the image's region holding these very bytes needs no second look.
+    free(checked_region);
+    checked_region = image_slot;
+    checked_length = length;
+    image_slot = nullptr;
+    return 0;
+  }
   free_image();
   return r;
 }
@@ -150,8 +170,13 @@ int recheck_loaded_image() {
   // A BIOS that reports no ROM size leaves no ROM ID in the image to compare.
   int id_ok = !options.check_rom_id || (rom_size >= 32 && memcmp(image_slot + rom_size - 32, RomId, 5) == 0);
   int boot_ok = 1;
-  if (boot_block_count() > 0) {
-    int64_t total = boot_region_layout();
+  int64_t total = boot_block_count() > 0 ? boot_region_layout() : -1;
+  // Bytes that passed the check pass it again; only a region that differs is judged anew.
+  bool as_checked = total >= 0 && checked_region != nullptr && checked_length == total &&
+                    holds_region(image_slot, checked_region);
+  free(checked_region);
+  checked_region = nullptr;
+  if (boot_block_count() > 0 && !as_checked) {
     uint8_t* region = total < 0 ? nullptr : alloc_buffer(static_cast<uint32_t>(total));
     if (total >= 0 && region == nullptr) fatal(EXIT_NO_MEMORY, "Out of memory\n");
     boot_ok = region != nullptr && gather_boot_region(region, image_slot) &&

@@ -9,14 +9,15 @@
 #include "rom/save.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
+#include "run/record.h"
 #include "run/signals.h"
 
 // Every step tests its own slot, so this is safe from any point of the run. The first error
 // code of the run wins; a clean-up failure only fills a code that was still 0.
 int cleanup_all(int code) {
   begin_cleanup_signals();
+  record_run_end(code);
   close_unfinished_save();
-  free_scratch();
   free_image();
 
   int r = flash_close();

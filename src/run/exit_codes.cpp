@@ -14,6 +14,7 @@ const ExitCodeInfo EXIT_CODE_TABLE[] = {
     {EXIT_NO_NC_BLOCKS, "non-critical blocks only, and the ROM file has none"},
     {EXIT_RUN_LOCK, "another zorflashlnx2 is running, or the run lock cannot be taken"},
     {EXIT_STOPPED, "stopped by a signal; the flash was not changed"},
+    {EXIT_ON_BATTERY, "on battery power: no erase without the charger connected"},
     {EXIT_MEM_OPEN, "/dev/mem failed to open"},
     {EXIT_MEM_CLOSE, "/dev/mem failed to close"},
     {EXIT_NO_MEMORY, "out of memory"},

@@ -25,7 +25,8 @@ RunOptions options = {.input = 0,
                       .signature_value = 0,
                       .quiet = 0,
                       .help = 0,
-                      .show_rom_id = 0};
+                      .show_rom_id = 0,
+                      .ignore_power = 0};
 
 namespace {
 
@@ -35,6 +36,7 @@ void reset_flags() {
   options.nc_mode = options.main_plus_nc = 0;
   options.quiet = options.help = options.show_rom_id = 0;
   options.signature_value = 0;
+  options.ignore_power = 0;
   options.check_rom_id = 1;
   options.prog_main = 1;
 }
@@ -122,6 +124,9 @@ bool take_argument(const char* arg) {
     case 't':
       options.show_rom_id = 1;
       return true;
+    case 'a':
+      options.ignore_power = arg[2] == '\0';
+      return options.ignore_power != 0;
     default:
       return false;
   }
@@ -150,8 +155,14 @@ int save_differs_from_input() {
   bool same = strcmp(options.out_name, options.in_name) == 0 ||
               (stat(options.out_name, &out) == 0 && stat(options.in_name, &in) == 0 &&
                out.st_dev == in.st_dev && out.st_ino == in.st_ino);
-  if (!same) return 1;
-  fputs(" /o and /i name the same file: a save would overwrite the ROM file\n", stdout);
+  if (same) {
+    fputs(" /o and /i name the same file: a save would overwrite the ROM file\n", stdout);
+    return 0;
+  }
+  // The save is made under NAME.partial-XXXXXX until it is whole: never program from one.
+  size_t n = strlen(options.out_name);
+  if (strncmp(options.in_name, options.out_name, n) != 0 || strncmp(options.in_name + n, ".partial", 8) != 0) return 1;
+  fputs(" /i names a partial file of the /o save: rename the ROM file first\n", stdout);
   return 0;
 }
 

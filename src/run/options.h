@@ -26,6 +26,7 @@ struct RunOptions {
   int32_t quiet;
   int32_t help;
   int32_t show_rom_id;
+  int32_t ignore_power;  // /a: the battery check is skipped, for a machine whose sensors lie
 };
 
 extern RunOptions options;

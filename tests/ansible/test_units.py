@@ -71,8 +71,10 @@ def test_first_difference(a, b, at):
     (68, True, '\nERROR: Unable to write block 0x000A0000\n\n', ['exit 68', 'flash of the host was not touched']),
     (4, False, 'banner\n\nERROR: ROM file ROMID is not compatible with existing BIOS ROMID.\n\n',
      ['ROM file ROMID is not compatible', 'exit 4:', 'the flash was not changed']),
-    (71, False, ' Erasing ... 0x0\r Erasing ... done\nOn battery power: connect the charger\n',
-     ['On battery power: connect the charger', 'exit 71: see the EXIT STATUS', 'the flash was not changed']),
+    (21, False, '\nERROR: On battery power: connect the charger and run again\n\n',
+     ['On battery power: connect the charger and run again', 'exit 21: on battery power',
+      'connect the charger and run the task again']),
+    (99, False, 'last words\n', ['last words', 'exit 99: see the EXIT STATUS', 'the flash was not changed']),
 ])
 def test_failure_msg(rc, rehearsal, out, words):
     msg = z.failure_msg('step', rc, out, '/b.rom', dict(boot_block=True, nvram=True, destroy_cmos=True,

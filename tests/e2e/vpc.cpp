@@ -186,5 +186,46 @@ std::string kernel_release() {
 }
 
 std::string saved_left(const std::string& name) {
-  return " The save did not finish: " + name + " is as it was, and what was saved is in " + name + ".partial\n";
+  return " The save did not finish: " + name + " is as it was, and what was saved is in " + name +
+         ".partial-XXXXXX\n";
+}
+
+std::string masked(std::string out) {
+  const std::string mark = ".partial-";
+  for (size_t at = out.find(mark); at != std::string::npos; at = out.find(mark, at + 1)) {
+    if (at + mark.size() + 6 <= out.size()) out.replace(at + mark.size(), 6, "XXXXXX");
+  }
+  return out;
+}
+
+std::string partial_of(const std::string& dir, const std::string& name) {
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::string file = e.path().filename();
+    if (file.rfind(name + ".partial-", 0) == 0) return e.path();
+  }
+  return "";
+}
+
+std::string record_field(const Machine& m, const std::string& key) {
+  std::istringstream in(read_file(m.state + "/zorflashlnx2/last-run"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  }
+  return "";
+}
+
+std::string next_run_line(const Machine& m, const std::string& way_back) {
+  std::string outcome = record_field(m, "outcome");
+  return " The run of " + record_field(m, "time") + " (" + record_field(m, "command") + ") " +
+         (outcome == "running" ? "did not finish" : outcome) + ": the flash may be partly programmed. " + way_back +
+         "\n";
+}
+
+std::string restore_line(const std::string& backup, const std::string& restore_args) {
+  return " The flash may be partly programmed. The BIOS as it was before the update is in " + backup +
+         "; to restore it: zorflashlnx2 /i" + backup + restore_args + "\n";
+}
+
+std::string rerun_line(const std::string& command) {
+  return " The flash may be partly programmed; the same command can be run again: " + command + "\n";
 }

@@ -62,6 +62,18 @@ int find_line(const std::vector<std::string>& trace, const std::string& prefix, 
 std::string frame(const std::string& message);
 // The running kernel's release, as the tool names it in its hint for a missing module.
 std::string kernel_release();
-// The line of a save of name that did not finish.
+// The line of a save of name that did not finish, its partial file's name masked (masked).
 std::string saved_left(const std::string& name);
+// out with the unguessable end of every NAME.partial-XXXXXX written as XXXXXX.
+std::string masked(std::string out);
+// The partial file of the save name in dir ("" when there is none).
+std::string partial_of(const std::string& dir, const std::string& name);
+// A field of the machine's run record ("" when there is none).
+std::string record_field(const Machine& m, const std::string& key);
+// The line at the start of a run after the recorded run did not finish or failed, with the time,
+// command and outcome of the record and the way back the test expects.
+std::string next_run_line(const Machine& m, const std::string& way_back);
+// The line after a failed erase, write or verify: with the backup of the run, or without.
+std::string restore_line(const std::string& backup, const std::string& restore_args);
+std::string rerun_line(const std::string& command);
 uint32_t le32_at(const std::string& bytes, size_t at);

@@ -24,8 +24,19 @@
  *                                     With FW_MARKS=FILE it writes the TSC at
  *                                     each of its steps there, as
  *                                     "TSC step name" lines
+ *   fw_helper required MODULE.o ROM   the same work with what the tool must
+ *                                     do beside it and no more: built
+ *                                     dynamically linked like the tool, it
+ *                                     loads and unloads the module with the
+ *                                     tool's command lines through system()
+ *                                     and checks the file's size, ROM ID and
+ *                                     boot-block sum before the erase; it
+ *                                     looks at the power supplies and keeps
+ *                                     a run record as the tool does
  */
 #define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
@@ -262,17 +273,135 @@ static int smi(struct client *c, uint8_t cmd, uint32_t address, uint32_t len)
 	return c->param[16];
 }
 
+/* Erase, write and verify of the main blocks (the first `main` entries less
+ * the NVRAM blocks) from the image, then the close. */
+static int program_main(struct client *c, const uint8_t *table, uint32_t main, const uint32_t nv[2],
+			uint32_t rom_base, const uint8_t *image)
+{
+	uint32_t *sel = calloc(main, sizeof *sel);
+	size_t ns = 0;
+
+	if (!sel)
+		return die("calloc");
+	for (uint32_t m = 0; m < main; m++) {
+		uint32_t a = get32(table + 4 + 8 * m);
+		if (a != nv[0] && a != nv[1])
+			sel[ns++] = m;
+	}
+	for (size_t i = 0; i < ns; i++)
+		if (smi(c, 0x22, get32(table + 4 + 8 * sel[i]), get32(table + 8 + 8 * sel[i])))
+			return die("erase");
+	for (int pass = 0; pass < 2; pass++)
+		for (size_t i = 0; i < ns; i++) {
+			uint32_t a = get32(table + 4 + 8 * sel[i]), s = get32(table + 8 + 8 * sel[i]);
+			for (uint32_t k = 0; k + 1024 <= s; k += 1024) {
+				const uint8_t *src = image + (a - rom_base) + k;
+				if (pass == 0) {
+					memcpy(c->buf, src, 1024);
+					put32(c->param + 12, checksum(c->buf));
+					if (smi(c, 0x23, a + k, 1024))
+						return die("write");
+				} else if (smi(c, 0x21, a + k, 1024) || memcmp(c->buf, src, 1024)) {
+					return die("verify");
+				}
+			}
+		}
+	smi(c, 0x24, 0, 0);
+	free(sel);
+	return 0;
+}
+
+/* What both clients find: the block table, the NVRAM blocks, the ROM's size and
+ * place, and the driver's node and transfer buffer. */
+struct flash {
+	uint8_t *table;
+	uint32_t n, b, nv[2], rom_size, rom_base, req[6];
+	int node;
+};
+
+/* The node at PATH, the discovery, the open command and the transfer buffer. */
+static int open_flash(int mem, const char *path, struct client *c, struct flash *fl)
+{
+	uint8_t *f, *info, *hdr = NULL, *nvl, *rec;
+	uint32_t major = 0;
+	char line[128];
+	FILE *devs;
+	int m;
+
+	mark("node: /proc/devices, mknod, open");
+	devs = fopen("/proc/devices", "r");
+	while (devs && fgets(line, sizeof line, devs))
+		if (strstr(line, " zorfldrv"))
+			major = strtoul(line, NULL, 10);
+	if (devs)
+		fclose(devs);
+	if (!major || mknod(path, S_IFCHR | 0600, makedev(major, 0)))
+		return die("node");
+	fl->node = open(path, O_RDWR);
+	mark("discovery: map, header, info");
+	f = map_phys(mem, 0xF0000, 0x10000);
+	if (fl->node < 0 || !f)
+		return die("open");
+	for (m = 0; m + 16 <= 0x10000 && !hdr; m++)
+		if (!memcmp(f + m, "$QZX", 4))
+			hdr = f + m;
+	if (!hdr)
+		return die("no header");
+	c->param = hdr + hdr[4];
+	c->port = get16(hdr + 12);
+	info = map_phys(mem, get16(hdr + 10) * 16u, 0x10000);
+	if (!info)
+		return die("info");
+	rec = info + get32(info + get16(hdr + 8));
+	fl->rom_size = get16(rec + 6) * 1024u;
+	fl->rom_base = fl->rom_size <= 0x100000 ? 0x100000 - fl->rom_size : 0;
+	fl->table = info + get16(rec + 10);
+	nvl = info + get16(rec + 12);
+	fl->n = get16(fl->table);
+	fl->b = get16(fl->table + 2);
+	fl->nv[0] = fl->nv[1] = 0;
+	for (m = 0; m < get16(nvl) && m < 2; m++)
+		fl->nv[m] = get32(nvl + 2 + 8 * m);
+	if (smi(c, 0x20, 0, 0) == 1)
+		return die("open refused");
+	memset(fl->req, 0, sizeof fl->req);
+	fl->req[0] = 1024;
+	if (ioctl(fl->node, 0x4160, fl->req))
+		return die("alloc");
+	c->buf = mmap(NULL, 1024, PROT_READ | PROT_WRITE, MAP_SHARED, fl->node, 0);
+	if (c->buf == MAP_FAILED)
+		return die("buffer");
+	put32(c->param, fl->req[2]);
+	return 0;
+}
+
+/* The ROM ID read the tool makes: the top 1 KB of the flash. */
+static int read_id(struct client *c, const struct flash *fl)
+{
+	if (smi(c, 0x21, fl->rom_base + fl->rom_size - 1024, 1024) ||
+	    checksum(c->buf) != get32((uint8_t *)c->param + 12))
+		return die("read id");
+	return 0;
+}
+
+static void close_flash(struct client *c, struct flash *fl, const char *path)
+{
+	mark("clean-up: buffer, node");
+	munmap(c->buf, 1024);
+	ioctl(fl->node, 0x4161, fl->req);
+	close(fl->node);
+	unlink(path);
+}
+
 static int client(const char *module, const char *rom_path)
 {
 	mark("setup: /dev/mem, ROM file, module file, iopl");
-	int mem = open("/dev/mem", O_RDWR | O_SYNC), node, m;
-	FILE *devs, *rom = fopen(rom_path, "r");
-	uint32_t req[6] = { 1024 }, major = 0, n, b, nv[2] = { 0, 0 }, rom_size, rom_base, *sel;
-	uint8_t *f, *info, *image, *hdr = NULL, *table, *nvl, *rec;
-	char line[128];
+	int mem = open("/dev/mem", O_RDWR | O_SYNC);
+	FILE *rom = fopen(rom_path, "r");
 	int fd = open(module, O_RDONLY | O_CLOEXEC);
 	struct client c;
-	size_t ns = 0;
+	struct flash fl;
+	uint8_t *image;
 
 	if (mem < 0 || !rom || fd < 0 || iopl(3))
 		return die("setup");
@@ -280,82 +409,137 @@ static int client(const char *module, const char *rom_path)
 	if (syscall(SYS_finit_module, fd, "", 0))
 		return die("finit_module");
 	close(fd);
-	mark("node: /proc/devices, mknod, open");
-	devs = fopen("/proc/devices", "r");
-	while (devs && fgets(line, sizeof line, devs))
-		if (strstr(line, " zorfldrv"))
-			major = strtoul(line, NULL, 10);
-	if (!major || mknod("/tmp/zorfl-client", S_IFCHR | 0600, makedev(major, 0)))
-		return die("node");
-	node = open("/tmp/zorfl-client", O_RDWR);
-	mark("discovery: map, header, info");
-	f = map_phys(mem, 0xF0000, 0x10000);
-	if (node < 0 || !f)
-		return die("open");
-	for (m = 0; m + 16 <= 0x10000 && !hdr; m++)
-		if (!memcmp(f + m, "$QZX", 4))
-			hdr = f + m;
-	if (!hdr)
-		return die("no header");
-	c.param = hdr + hdr[4];
-	c.port = get16(hdr + 12);
-	info = map_phys(mem, get16(hdr + 10) * 16u, 0x10000);
-	if (!info)
-		return die("info");
-	rec = info + get32(info + get16(hdr + 8));
-	rom_size = get16(rec + 6) * 1024u;
-	rom_base = rom_size <= 0x100000 ? 0x100000 - rom_size : 0;
-	table = info + get16(rec + 10);
-	nvl = info + get16(rec + 12);
-	n = get16(table);
-	b = get16(table + 2);
-	for (m = 0; m < get16(nvl) && m < 2; m++)
-		nv[m] = get32(nvl + 2 + 8 * m);
-	if (smi(&c, 0x20, 0, 0) == 1)
-		return die("open refused");
-	if (ioctl(node, 0x4160, req))
-		return die("alloc");
-	c.buf = mmap(NULL, 1024, PROT_READ | PROT_WRITE, MAP_SHARED, node, 0);
+	if (open_flash(mem, "/tmp/zorfl-client", &c, &fl))
+		return 2;
 	mark("file load");
-	image = malloc(rom_size);
-	if (c.buf == MAP_FAILED || !image || fread(image, 1, rom_size, rom) != rom_size)
-		return die("buffer");
-	put32(c.param, req[2]);
-	/* The ROM ID read the tool makes, then the main area: erase, write, verify. */
-	if (smi(&c, 0x21, rom_base + rom_size - 1024, 1024) || checksum(c.buf) != get32((uint8_t *)c.param + 12))
-		return die("read id");
-	sel = calloc(n, sizeof *sel);
-	for (m = 0; m < (int)(n - b); m++) {
-		uint32_t a = get32(table + 4 + 8 * m);
-		if (a != nv[0] && a != nv[1])
-			sel[ns++] = m;
-	}
-	for (size_t i = 0; i < ns; i++)
-		if (smi(&c, 0x22, get32(table + 4 + 8 * sel[i]), get32(table + 8 + 8 * sel[i])))
-			return die("erase");
-	for (int pass = 0; pass < 2; pass++)
-		for (size_t i = 0; i < ns; i++) {
-			uint32_t a = get32(table + 4 + 8 * sel[i]), s = get32(table + 8 + 8 * sel[i]);
-			for (uint32_t k = 0; k + 1024 <= s; k += 1024) {
-				uint8_t *src = image + (a - rom_base) + k;
-				if (pass == 0) {
-					memcpy(c.buf, src, 1024);
-					put32(c.param + 12, checksum(c.buf));
-					if (smi(&c, 0x23, a + k, 1024))
-						return die("write");
-				} else if (smi(&c, 0x21, a + k, 1024) || memcmp(c.buf, src, 1024)) {
-					return die("verify");
-				}
-			}
-		}
-	smi(&c, 0x24, 0, 0);
-	mark("clean-up: buffer, node");
-	munmap(c.buf, 1024);
-	ioctl(node, 0x4161, req);
-	close(node);
-	unlink("/tmp/zorfl-client");
+	image = malloc(fl.rom_size);
+	if (!image || fread(image, 1, fl.rom_size, rom) != fl.rom_size)
+		return die("file");
+	if (read_id(&c, &fl) || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image))
+		return 2;
+	close_flash(&c, &fl, "/tmp/zorfl-client");
 	mark("driver unload: delete_module");
 	syscall(SYS_delete_module, "zorfldrv_mod", O_NONBLOCK);
+	mark("exit");
+	write_marks();
+	return 0;
+}
+
+/* The run record as the tool keeps it, in a directory of the client's own: read at the start,
+ * and written whole (the file synced, renamed over the old one, the directory synced) before
+ * the first erase and at the end. */
+#define RECORD_DIR "/var/lib/zorfl-required"
+
+static void read_record(void)
+{
+	char text[4096];
+	int fd = open(RECORD_DIR "/last-run", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+
+	if (fd >= 0 && read(fd, text, sizeof text) >= 0)
+		close(fd);
+}
+
+static int write_record(const char *outcome)
+{
+	char text[256];
+	int len = snprintf(text, sizeof text, "time=%ld\ncommand=required\noutcome=%s\n", (long)time(NULL), outcome);
+	int dfd, fd, ok;
+
+	if (mkdir(RECORD_DIR, 0700) && errno == ENOENT) {
+		mkdir("/var", 0755);
+		mkdir("/var/lib", 0755);
+		mkdir(RECORD_DIR, 0700);
+	}
+	dfd = open(RECORD_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	fd = dfd < 0 ? -1 : openat(dfd, "last-run.new", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+	ok = fd >= 0 && write(fd, text, (size_t)len) == len && !fsync(fd);
+	if (fd >= 0)
+		ok = !close(fd) && ok;
+	ok = ok && !renameat(dfd, "last-run.new", dfd, "last-run") && !fsync(dfd);
+	if (dfd >= 0)
+		close(dfd);
+	return ok ? 0 : die("record");
+}
+
+/* The power supplies' types, as the tool reads them: a battery ends the run. */
+static int check_power(void)
+{
+	DIR *d = opendir("/sys/class/power_supply");
+	char path[512], value[32];
+	struct dirent *e;
+
+	while (d && (e = readdir(d))) {
+		int fd;
+
+		if (e->d_name[0] == '.')
+			continue;
+		snprintf(path, sizeof path, "/sys/class/power_supply/%s/type", e->d_name);
+		fd = open(path, O_RDONLY | O_CLOEXEC);
+		if (fd >= 0 && read(fd, value, sizeof value) > 0 && !strncmp(value, "Battery", 7))
+			return die("on battery");
+		if (fd >= 0)
+			close(fd);
+	}
+	if (d)
+		closedir(d);
+	return 0;
+}
+
+/*
+ * The required-work client: the steps the tool cannot leave out, each done
+ * the cheapest way. The module is loaded by the tool's own command line, on
+ * the descriptor of the opened file, with the tool's fixed PATH; the file is
+ * read once and checked in memory (size, ROM ID against the flash's, the
+ * boot-block entries' word sum) before anything is erased.
+ */
+static int required(const char *module, const char *rom_path)
+{
+	mark("setup: /dev/mem, ROM file, module file, iopl");
+	int mem = open("/dev/mem", O_RDWR | O_SYNC);
+	FILE *rom = fopen(rom_path, "r");
+	int fd = open(module, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+	char command[64];
+	struct client c;
+	struct flash fl;
+	struct stat st;
+	uint8_t *image;
+	uint32_t sum = 0;
+
+	if (mem < 0 || !rom || fd < 0 || iopl(3) || fstat(fileno(rom), &st))
+		return die("setup");
+	read_record();
+	if (check_power())
+		return 2;
+	mark("driver load: insmod /proc/self/fd/N");
+	setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+	snprintf(command, sizeof command, "insmod /proc/self/fd/%d 2> /dev/null > /dev/null", fd);
+	if (system(command))
+		return die("insmod");
+	close(fd);
+	if (open_flash(mem, "/tmp/zorfl-required", &c, &fl) || read_id(&c, &fl))
+		return 2;
+	mark("file load and checks: size, ROM ID, boot block");
+	image = malloc(fl.rom_size);
+	if (!image || st.st_size != (off_t)fl.rom_size || fread(image, 1, fl.rom_size, rom) != fl.rom_size)
+		return die("size");
+	if (memcmp(image + fl.rom_size - 32, c.buf + 1024 - 32, 5))
+		return die("ROM ID");
+	for (uint32_t e = fl.n - fl.b; e < fl.n; e++) {
+		uint32_t a = get32(fl.table + 4 + 8 * e), s = get32(fl.table + 8 + 8 * e);
+		if (a < fl.rom_base || a - fl.rom_base + (uint64_t)s > fl.rom_size)
+			return die("boot block entry");
+		for (uint32_t k = 0; k + 4 <= s; k += 4)
+			sum += get32(image + (a - fl.rom_base) + k);
+	}
+	if (sum)
+		return die("boot block sum");
+	if (write_record("running") || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image) ||
+	    write_record("finished"))
+		return 2;
+	close_flash(&c, &fl, "/tmp/zorfl-required");
+	mark("driver unload: rmmod zorfldrv_mod");
+	if (system("rmmod zorfldrv_mod"))
+		return die("rmmod");
 	mark("exit");
 	write_marks();
 	return 0;
@@ -419,7 +603,9 @@ int main(int argc, char **argv)
 		return signalled(atoi(argv[2]), argv[3], argv + 4);
 	if (argc == 4 && !strcmp(argv[1], "client"))
 		return client(argv[2], argv[3]);
+	if (argc == 4 && !strcmp(argv[1], "required"))
+		return required(argv[2], argv[3]);
 	fprintf(stderr, "usage: fw_helper chip BASE SIZE | cmos INDEX | smi COUNT | time CMD... |"
-		" signal SIG WORD CMD... | smis | send FILE | client MODULE ROM\n");
+		" signal SIG WORD CMD... | smis | send FILE | client MODULE ROM | required MODULE ROM\n");
 	return 1;
 }

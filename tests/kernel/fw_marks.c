@@ -86,7 +86,7 @@ static void reading(FILE *f)
 	if (!rom_read && (rom_read = 1))
 		mark("file checks: ROM ID, boot block", "");
 	else if (!rom_loaded && ftello(f) == 0 && (rom_loaded = 1))
-		mark("load: 4 KB reads, scan, copy", "");
+		mark("load: 4 KB reads into the image, scan", "");
 }
 
 __attribute__((constructor)) static void started(void)

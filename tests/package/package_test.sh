@@ -268,7 +268,6 @@ grep -q 'ROM ID = ZX512A01' "$work/vpc.out" || { cat "$work/vpc.out"; fail "no R
 if [ -n "$ansible_deb" ]; then
   deb=$ansible_deb
   expect_field Depends "ansible-core (>= 2.14)"
-  # grep reads to the end: with pipefail, grep -q's early exit kills dpkg-deb with SIGPIPE.
   dpkg-deb --contents "$deb" | grep ' ./usr/share/ansible/collections/ansible_collections/zorfl/bios/plugins/modules/flash.py$' >/dev/null ||
     fail "$(basename "$deb") does not hold the flash module in ansible-core's collection path"
 fi

@@ -83,6 +83,16 @@ TEST(WordChecksum, Values) {
   uint8_t little[4] = {0x01, 0x02, 0x03, 0x04};
   EXPECT_EQ(word_checksum(little, 4), ~0x04030201u);
   EXPECT_EQ(word_checksum(little, 3), 0xFFFFFFFFu);  // only whole words count
+  // Every length and alignment against the sum word by word: the 64-byte steps and the tail.
+  std::vector<uint8_t> bytes(300);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 151 + 7);
+  for (uint32_t at = 0; at < 4; ++at) {
+    for (uint32_t len = 0; len + at <= bytes.size(); ++len) {
+      uint32_t sum = 0;
+      for (uint32_t i = 0; i + 4 <= len; i += 4) sum += le32(&bytes[at + i]);
+      ASSERT_EQ(word_checksum(&bytes[at], len), ~sum) << at << " " << len;
+    }
+  }
 }
 
 TEST_F(FlashCommands, WriteThenReadAndVerifyInFourPieces) {

@@ -81,14 +81,16 @@ TEST(ParseOptions, RefusedCommandLines) {
       {"/c255"},
       {"/c9", "/c3"},
       {"/h", "/zz"},
+      {"/ax"},  // the battery override takes nothing after its key
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c), 0) << (c.empty() ? "(none)" : c[0]);
 }
 
 TEST(ParseOptions, FileNamesAndSimpleFlags) {
   ASSERT_EQ(parse({"/iold.rom", "/inew.rom", "/osave.rom", "/uid.rom", "/n", "/s", "/qx", "/t",
-                   "/hh"}),
+                   "/hh", "/a"}),
             1);
+  EXPECT_EQ(options.ignore_power, 1);
   EXPECT_STREQ(options.in_name, "new.rom");
   EXPECT_EQ(options.input, 1);
   EXPECT_STREQ(options.out_name, "save.rom");
@@ -107,6 +109,7 @@ TEST(ParseOptions, FileNamesAndSimpleFlags) {
   // Every flag is reset by the next parse.
   EXPECT_EQ(options.save, 0);
   EXPECT_EQ(options.quiet, 0);
+  EXPECT_EQ(options.ignore_power, 0);
   EXPECT_EQ(options.check_rom_id, 1);
   EXPECT_EQ(options.signature_value, 0);
 }

@@ -9,6 +9,7 @@ void faults_clear(FaultSet* f)
 {
     std::memset(f, 0, sizeof *f);
     f->signature_at = -1;
+    f->battery = f->ac = f->device_battery = -1;
 }
 
 namespace {
@@ -255,7 +256,13 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
         ok = add_addr(&f->flash.write_fail, value);
     else if (!std::strcmp(key, "write_corrupt"))
         ok = add_addr(&f->flash.write_corrupt, value);
-    else {
+    else if (!std::strcmp(key, "battery") || !std::strcmp(key, "device_battery") || !std::strcmp(key, "ac")) {
+        uint32_t v = 0;
+        int* slot = key[0] == 'b' ? &f->battery : key[0] == 'd' ? &f->device_battery : &f->ac;
+        ok = value && parse_u32(value, &v) && v <= (key[0] == 'a' ? 1u : 100u);
+        if (ok)
+            *slot = int(v);
+    } else {
         std::snprintf(err, size_t(errlen), "unknown fault '%s'", key);
         return false;
     }
@@ -312,6 +319,12 @@ const char* const kFaultHelp =
     "                       directory, NAME and NAME.swap trade places (as another user could)\n"
     "  nodev                file systems are mounted nodev: statvfs shows ST_NODEV and the node\n"
     "                       cannot be opened (EACCES)\n"
+    "  battery=N            a system battery at N %, discharging unless ac=1 (no erase on\n"
+    "                       battery power); without any power fault the machine is a desktop\n"
+    "  ac=0|1               a mains supply, offline or online\n"
+    "  device_battery=N     a device's battery (scope Device, as a mouse's) at N %\n"
     "  no_signature         no \"$QZX\" header in the system BIOS segment\n"
     "  signature_at=POS     header at byte POS of the 0xF0000 segment, cut at 0xFFFFF\n"
-    "  Address faults may be given several times (up to 16 addresses each).\n";
+    "  Address faults may be given several times (up to 16 addresses each).\n"
+    "  A file NAME that ends in * stands for every name that starts with the rest\n"
+    "  (backup.rom.partial-* for the save's file, whose name ends unguessably).\n";

@@ -47,6 +47,9 @@ struct FaultSet {
                              // right after the first open or lstat of NAME
     bool nodev;              // the file systems are mounted nodev: statvfs says so, the node
                              // cannot be opened (EACCES)
+    int battery;             // -1: none; else a system battery at this charge (percent)
+    int ac;                  // -1: no mains supply; else one that is online (1) or not (0)
+    int device_battery;      // -1: none; else a device's battery (a mouse) at this charge
     fw_faults flash;         // the flash handler's own: the firmware core plays them
 };
 

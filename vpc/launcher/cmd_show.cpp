@@ -117,9 +117,14 @@ void nc_ranges(const std::string& image, std::vector<BlockEntry>* out)
             }
 }
 
-// The flash commands of the last run that landed: erases and writes with status 0.
+// The flash commands of the last run that landed: erases and writes with status 0; and where
+// a power loss cut it (a command that never reached the flash), or that it never closed the
+// flash interface (killed).
 struct Landed {
     std::vector<uint32_t> erased, written;
+    bool cut = false, closed = false;
+    unsigned cut_command = 0;
+    uint32_t cut_address = 0;
 };
 
 Landed last_run_commands(const std::string& dir)
@@ -133,8 +138,15 @@ Landed last_run_commands(const std::string& dir)
     while (std::getline(in, line)) {
         unsigned cmd, addr;
         char status[16];
-        if (std::sscanf(line.c_str(), "smi 0x%x addr=0x%x len=%*u %15s", &cmd, &addr, status) != 3 ||
-            std::strcmp(status, "status=0") != 0)
+        l.closed = l.closed || line.rfind("smi 0x24 status=0", 0) == 0;
+        if (std::sscanf(line.c_str(), "smi 0x%x addr=0x%x len=%*u %15s", &cmd, &addr, status) != 3)
+            continue;
+        if (std::strcmp(status, "power-loss") == 0) {
+            l.cut = true;
+            l.cut_command = cmd;
+            l.cut_address = addr;
+        }
+        if (std::strcmp(status, "status=0") != 0)
             continue;
         if (cmd == 0x22)
             l.erased.push_back(addr);
@@ -144,12 +156,27 @@ Landed last_run_commands(const std::string& dir)
     return l;
 }
 
-bool any_in(const std::vector<uint32_t>& addrs, uint32_t start, uint32_t size)
+unsigned count_in(const std::vector<uint32_t>& addrs, uint32_t start, uint32_t size)
 {
+    unsigned n = 0;
     for (uint32_t a : addrs)
-        if (a >= start && a - start < size)
-            return true;
-    return false;
+        n += a >= start && a - start < size;
+    return n;
+}
+
+enum What { kErased, kRewritten, kUntouched, kPartlyWritten, kPartlyErased };
+
+// A block is partly written when the cut fell inside it, or when fewer of its 1 KB pieces
+// landed than it holds (a run killed between two of them).
+What block_fate(const Landed& l, const BlockEntry& b)
+{
+    bool cut_here = l.cut && l.cut_address >= b.address && l.cut_address - b.address < b.size;
+    if (cut_here && l.cut_command == 0x22)
+        return kPartlyErased;
+    unsigned written = count_in(l.written, b.address, b.size);
+    if (cut_here || (written > 0 && written < b.size / 1024))
+        return kPartlyWritten;
+    return written ? kRewritten : count_in(l.erased, b.address, b.size) ? kErased : kUntouched;
 }
 
 int show_changes(const std::string& dir, const Machine& m)
@@ -164,7 +191,7 @@ int show_changes(const std::string& dir, const Machine& m)
     nc_ranges(flash, &nc);
     Landed l = last_run_commands(dir);
     uint32_t base = rom_base(m);
-    unsigned counts[3] = {};
+    unsigned counts[5] = {};
     bool boot_touched = false;
     std::printf("Last run against the captured backup (%s), block by block:\n", kCapturedBackup);
     std::printf("  #  address     size        kind                  last run    flash now\n");
@@ -181,10 +208,10 @@ int show_changes(const std::string& dir, const Machine& m)
             kind += std::string(kind.empty() ? "" : "+") + "boot block";
         if (kind.empty())
             kind = "main";
-        int what = any_in(l.written, b.address, b.size) ? 1 : any_in(l.erased, b.address, b.size) ? 0 : 2;
-        const char* names[3] = {"erased", "rewritten", "untouched"};
+        What what = block_fate(l, b);
+        const char* names[5] = {"erased", "rewritten", "untouched", "partly written", "partly erased"};
         ++counts[what];
-        boot_touched = boot_touched || (what != 2 && is_boot_entry(m, i));
+        boot_touched = boot_touched || (what != kUntouched && is_boot_entry(m, i));
         const char* now = "outside the flash";
         if (uint64_t(off) + b.size <= flash.size()) {
             bool same = std::memcmp(flash.data() + off, backup.data() + off, b.size) == 0;
@@ -193,8 +220,17 @@ int show_changes(const std::string& dir, const Machine& m)
         }
         std::printf("%3zu  0x%08x  0x%08x  %-20s  %-10s  %s\n", i, b.address, b.size, kind.c_str(), names[what], now);
     }
-    std::printf("%u erased, %u rewritten, %u untouched%s\n", counts[0], counts[1], counts[2],
-                boot_touched ? "; the run erased or rewrote the boot block" : "");
+    std::printf("%u erased, %u rewritten, ", counts[kErased], counts[kRewritten]);
+    if (counts[kPartlyWritten] + counts[kPartlyErased])
+        std::printf("%u partly written, %u partly erased, ", counts[kPartlyWritten], counts[kPartlyErased]);
+    std::printf("%u untouched%s", counts[kUntouched], boot_touched ? "; the run erased or rewrote the boot block" : "");
+    bool touched = !l.erased.empty() || !l.written.empty();
+    if (l.cut)
+        std::printf("; the power was cut while %s 0x%08x", l.cut_command == 0x22 ? "erasing" : "writing",
+                    l.cut_address);
+    else if (touched && !l.closed)
+        std::printf("; the run was cut before it closed the flash interface");
+    std::printf("\n");
     return 0;
 }
 

@@ -27,6 +27,14 @@ void fd_path(int fd, char* out)
 
 } // namespace
 
+bool fault_name_matches(const char* fault_name, const char* name)
+{
+    size_t n = std::strlen(fault_name);
+    if (n > 0 && fault_name[n - 1] == '*')
+        return std::strncmp(fault_name, name, n - 1) == 0;
+    return std::strcmp(fault_name, name) == 0;
+}
+
 void fd_name(int fd, char* out, size_t size)
 {
     char target[PATH_MAX];
@@ -136,7 +144,7 @@ size_t fread_with_faults(void* ptr, size_t size, size_t count, FILE* f)
         return real::fread(ptr, size, count, f);
     char name[NAME_MAX + 1];
     fd_name(fileno(f), name, sizeof name);
-    if (std::strcmp(name, faults.file_read_fail) != 0)
+    if (!fault_name_matches(faults.file_read_fail, name))
         return real::fread(ptr, size, count, f);
     size_t got = real::fread(ptr, size, size_t((bad - uint64_t(at)) / size), f);
     LineBuf lb;

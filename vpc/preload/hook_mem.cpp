@@ -241,7 +241,7 @@ VPC_EXPORT int fclose(FILE* f)
     if (g_vpc.active && f && !mem && failing[0])
         fd_name(fileno(f), name, sizeof name);
     int r = real::fclose(f);
-    if (name[0] && std::strcmp(name, failing) == 0) {
+    if (name[0] && fault_name_matches(failing, name)) {
         LineBuf lb;
         lb_init(&lb);
         lb_str(&lb, "fclose ");

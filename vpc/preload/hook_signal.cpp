@@ -29,7 +29,7 @@ void signal_at_file_io(FILE* file, bool write)
         return;
     char name[NAME_MAX + 1];
     fd_name(fileno(file), name, sizeof name);
-    if (std::strcmp(name, f.signal_file) == 0 && ++g_vpc.file_io_count == f.signal_file_at)
+    if (fault_name_matches(f.signal_file, name) && ++g_vpc.file_io_count == f.signal_file_at)
         kill(getpid(), int(f.signal_file_number));
 }
 

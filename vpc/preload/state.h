@@ -84,6 +84,9 @@ void trace_line(LineBuf* line);
 void trace_result(LineBuf* line, int r, int err);
 // The last part of the path fd was opened by, or "?" (hook_file.cpp).
 void fd_name(int fd, char* out, size_t size);
+// A fault's file name matches name: the same, or, when it ends in '*', what comes before it
+// starts name (for a file whose name ends unguessably, as NAME.partial-XXXXXX).
+bool fault_name_matches(const char* fault_name, const char* name);
 // The file_swap and file_rewrite faults, checked before each fread and before an fclose.
 void file_change_point(FILE* f, bool closing);
 

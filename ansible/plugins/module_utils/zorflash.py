@@ -26,6 +26,7 @@ EXIT_MEANINGS = {
     18: 'non-critical blocks only, and the ROM file has none',
     19: 'another zorflashlnx2 is running, or the run lock cannot be taken',
     20: 'stopped by a signal; the flash was not changed',
+    21: 'on battery power: a system battery and no mains supply online; the flash was not changed',
     32: '/dev/mem failed to open',
     33: '/dev/mem failed to close',
     34: 'out of memory',
@@ -172,6 +173,8 @@ def next_step(rc, backup, p, rehearsal=False):
         return 'the flash was not changed; use the ROM file made for this machine (or skip_rom_id_check)'
     if rc == 20:
         return 'the flash was not changed; run the task again'
+    if rc == 21:
+        return 'the flash was not changed; connect the charger and run the task again'
     return 'the flash was not changed; fix the cause and run the task again'
 
 

@@ -135,11 +135,16 @@ void fill_short_chunk(uint32_t offset, uint32_t len) {
 void load_rom_image() {
   progress_read_file(PROGRESS_START, 0);
   uint32_t len = CHUNK_SIZE;
+  // After a whole chunk the stream stands at the next one: no need to ask where it is.
+  bool in_place = false;
   for (uint32_t offset = 0; offset < rom_size; offset += len) {
     progress_read_file(offset, rom_size);
     if (offset + len > rom_size) len = rom_size - offset;
     uint8_t* chunk = image_slot + offset;
-    if (file_read_at(rom_file, offset, len, chunk) != len) {
+    uint32_t got = in_place ? file_read_next(rom_file, len, chunk)
+                            : file_read_at(rom_file, offset, len, chunk);
+    in_place = got == len;
+    if (!in_place) {
       if (!options.compare && rom_file_changed()) {
         fatal(EXIT_NO_INPUT, "%s", ROM_FILE_CHANGED);
       }

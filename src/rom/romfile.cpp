@@ -71,6 +71,11 @@ uint32_t file_read_at(FILE* file, int64_t offset, uint32_t length, void* buffer)
   return static_cast<uint32_t>(fread(buffer, 4, length / 4, file) * 4);
 }
 
+uint32_t file_read_next(FILE* file, uint32_t length, void* buffer) {
+  check_stop();
+  return static_cast<uint32_t>(fread(buffer, 4, length / 4, file) * 4);
+}
+
 uint32_t file_write_at(FILE* file, int64_t offset, uint32_t length, const void* buffer) {
   check_stop();
   fseeko(file, static_cast<off_t>(offset), SEEK_SET);

@@ -21,3 +21,5 @@ int64_t file_size(FILE* file);
 // read or write length / 4 words; returns the bytes moved.
 uint32_t file_read_at(FILE* file, int64_t offset, uint32_t length, void* buffer);
 uint32_t file_write_at(FILE* file, int64_t offset, uint32_t length, const void* buffer);
+// The same read where the stream already stands, after a whole read that ended there.
+uint32_t file_read_next(FILE* file, uint32_t length, void* buffer);

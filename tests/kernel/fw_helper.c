@@ -32,7 +32,11 @@
  *                                     and checks the file's size, ROM ID and
  *                                     boot-block sum before the erase; it
  *                                     looks at the power supplies and keeps
- *                                     a run record as the tool does
+ *                                     a run record as the tool does; it
+ *                                     prints a banner, reads the lockdown
+ *                                     mode, takes a run lock of its own and
+ *                                     holds the stop signals from the first
+ *                                     erase to the close
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -43,6 +47,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -485,6 +490,51 @@ static int check_power(void)
 	return 0;
 }
 
+/* What every run of the tool does around the flash work, the cheapest way: a banner, a look at
+ * the kernel's lockdown mode (a locked-down kernel refuses port access), one run at a time, and
+ * the stop signals caught, then held from the first erase to the close. */
+static volatile sig_atomic_t stop_seen;
+static void note_stop(int sig) { stop_seen = sig; }
+
+static const int stop_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
+
+static int run_duties(void)
+{
+	char mode[128];
+	struct sigaction sa;
+	int fd;
+
+	fputs("required-work client\n\n", stdout);
+	fflush(stdout);
+	fd = open("/sys/kernel/security/lockdown", O_RDONLY | O_CLOEXEC);
+	if (fd >= 0) {
+		ssize_t n = read(fd, mode, sizeof mode - 1);
+
+		close(fd);
+		mode[n > 0 ? n : 0] = 0;
+		if (n > 0 && !strstr(mode, "[none]"))
+			return die("lockdown");
+	}
+	fd = open("/run/zorfl-required.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+	if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB))
+		return die("run lock");
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = note_stop;
+	for (size_t i = 0; i < sizeof stop_signals / sizeof *stop_signals; i++)
+		sigaction(stop_signals[i], &sa, NULL);
+	return 0;
+}
+
+static void hold_stops(int how)
+{
+	sigset_t set;
+
+	sigemptyset(&set);
+	for (size_t i = 0; i < sizeof stop_signals / sizeof *stop_signals; i++)
+		sigaddset(&set, stop_signals[i]);
+	sigprocmask(how, &set, NULL);
+}
+
 /*
  * The required-work client: the steps the tool cannot leave out, each done
  * the cheapest way. The module is loaded by the tool's own command line, on
@@ -505,7 +555,7 @@ static int required(const char *module, const char *rom_path)
 	uint8_t *image;
 	uint32_t sum = 0;
 
-	if (mem < 0 || !rom || fd < 0 || iopl(3) || fstat(fileno(rom), &st))
+	if (run_duties() || mem < 0 || !rom || fd < 0 || iopl(3) || fstat(fileno(rom), &st))
 		return die("setup");
 	read_record();
 	if (check_power())
@@ -533,10 +583,12 @@ static int required(const char *module, const char *rom_path)
 	}
 	if (sum)
 		return die("boot block sum");
+	hold_stops(SIG_BLOCK);
 	if (write_record("running") || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image) ||
 	    write_record("finished"))
 		return 2;
 	close_flash(&c, &fl, "/tmp/zorfl-required");
+	hold_stops(SIG_UNBLOCK);
 	mark("driver unload: rmmod zorfldrv_mod");
 	if (system("rmmod zorfldrv_mod"))
 		return die("rmmod");

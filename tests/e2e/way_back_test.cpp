@@ -65,7 +65,10 @@ TEST(WayBack, RecordAndNextRunAfterEachEnd) {
     std::string before = m.flash();
     write_file(m.state + "/captured.rom", before);  // so that show changes compares with it
     auto subst = [&](std::string text) {
-      for (size_t at; (at = text.find("W/")) != std::string::npos;) text.replace(at, 1, m.work);
+      // From past each replacement: the work directory's own name may hold "W/".
+      for (size_t at = 0; (at = text.find("W/", at)) != std::string::npos; at += m.work.size()) {
+        text.replace(at, 1, m.work);
+      }
       return text;
     };
     RunResult r;

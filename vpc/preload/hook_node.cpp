@@ -319,13 +319,9 @@ int node_ioctl(NodeFd* n, unsigned long request, void* arg)
 
 } // namespace
 
-static int open_unsignalled(const char* path, int flags, ...)
+static int open_unsignalled(const char* path, int flags, mode_t mode)
 {
     resolve_real();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
     return do_open(path, flags, mode, real::open);
 }
 
@@ -338,13 +334,9 @@ VPC_EXPORT int open(const char* path, int flags, ...)
     return signalled("open", open_unsignalled(path, flags, mode));
 }
 
-static int open64_unsignalled(const char* path, int flags, ...)
+static int open64_unsignalled(const char* path, int flags, mode_t mode)
 {
     resolve_real();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
     return do_open(path, flags, mode, real::open64);
 }
 

@@ -10,6 +10,8 @@ __metaclass__ = type
 
 import re
 
+from ansible_collections.zorfl.bios.plugins.module_utils import runrecord
+
 NC_CHOICES = ['none', 'all'] + [str(i) for i in range(8)]
 
 # What each exit status of the tool means, in the words of its manual page.
@@ -51,7 +53,6 @@ EXIT_MEANINGS = {
     129: 'compare: ROM ID check failed',
     130: 'compare: boot-block check failed',
 }
-PARTLY_PROGRAMMED = (67, 68, 69)
 AFTER_PROGRAMMING = (33, 37, 39, 41, 65)
 
 
@@ -119,17 +120,11 @@ def changed_blocks(blocks):
     return [b for b in blocks if b['now'] != 'as in the backup']
 
 
-def rom_base(size):
-    return 0x100000 - size if size <= 0x100000 else 0
-
-
-def first_difference(a, b):
-    """The flash address of the first byte where two images of one flash differ, or None."""
-    if a == b:
-        return None
-    n = min(len(a), len(b))
-    i = next((i for i in range(n) if a[i] != b[i]), n)
-    return rom_base(max(len(a), len(b))) + i
+def programmed_spans(blocks):
+    """The flash spans of the twin's rows that the rehearsal erased or wrote: the blocks the
+    command programs."""
+    return [(int(b['address'], 16), int(b['address'], 16) + b['size'] - 1) for b in blocks
+            if b['last_run'] != 'untouched']
 
 
 def screen_lines(text):
@@ -137,11 +132,10 @@ def screen_lines(text):
     return [line.rsplit('\r', 1)[-1].rstrip() for line in text.split('\n') if line.rsplit('\r', 1)[-1].strip()]
 
 
-def error_text(out):
-    """The tool's own words: its ERROR frame, else its last lines."""
-    lines = screen_lines(out)
-    errs = [line[len('ERROR: '):] for line in lines if line.startswith('ERROR: ')]
-    return '; '.join(errs) if errs else '; '.join(lines[-3:])
+def words(out):
+    """The tool's own words: every line it left on the screen, the ERROR frame and its plain lines."""
+    return '; '.join(line.strip()[len('ERROR: '):] if line.strip().startswith('ERROR: ') else line.strip()
+                     for line in screen_lines(out))
 
 
 def rom_id(out):
@@ -149,36 +143,53 @@ def rom_id(out):
     return m.group(1).rstrip('\0 \n') if m else None
 
 
-def restore_command(backup, p):
-    """The command that programs the backup back with the same choice of blocks."""
-    letters = ('b' if p.get('boot_block') else '') + ('n' if p.get('nvram') else '')
-    nc = p.get('non_critical') or 'none'
-    args = ['/i' + backup] + (['/p' + letters] if letters else [])
-    if nc != 'none':
-        args.append('/c' if p.get('main', True) else '/k')
-    return 'zorflashlnx2 ' + ' '.join(args)
+def image_rom_id(data):
+    """The ROM ID an image carries, at 32 bytes before its end."""
+    return data[-32:-24].rstrip(b'\0 \xff').decode('latin-1') if len(data) >= 32 else ''
 
 
-def next_step(rc, backup, p, rehearsal=False):
-    """What the operator does after exit rc."""
-    if rehearsal:
-        return 'the flash of the host was not touched: the command would fail there too; fix the cause first'
-    if rc in PARTLY_PROGRAMMED:
-        how = restore_command(backup, p)
-        return ('do not restart or power off the machine; run the same task '
-                'again, or restore the backup at %s (%s)' % (backup, how))
-    if rc in AFTER_PROGRAMMING:
-        return 'every chosen block was written and verified; the failure came while cleaning up'
+def meaning(rc):
+    if rc in EXIT_MEANINGS:
+        return EXIT_MEANINGS[rc]
+    if rc < 0 or rc > 128:
+        return 'killed by signal %d' % (-rc if rc < 0 else rc - 128)
+    return 'see the EXIT STATUS section of zorflashlnx2(8)'
+
+
+def advice_untouched(rc):
+    """What the operator does after a failure that left the flash as it was."""
     if rc == 4:
         return 'the flash was not changed; use the ROM file made for this machine (or skip_rom_id_check)'
-    if rc == 20:
+    if rc in (19, 20):
         return 'the flash was not changed; run the task again'
     if rc == 21:
         return 'the flash was not changed; connect the charger and run the task again'
     return 'the flash was not changed; fix the cause and run the task again'
 
 
-def failure_msg(step, rc, out, backup, p, rehearsal=False):
-    meaning = EXIT_MEANINGS.get(rc, 'see the EXIT STATUS section of zorflashlnx2(8)')
-    return '%s: %s (exit %d: %s); %s' % (step, error_text(out) or 'no output', rc, meaning,
-                                         next_step(rc, backup, p, rehearsal))
+REHEARSAL_ADVICE = 'the flash of the host was not touched: the command would fail there too; fix the cause first'
+
+
+def way_back(record, backup):
+    """The restore, when the record names a backup that still holds its bytes."""
+    if not backup:
+        return 'there is no backup to restore'
+    return 'restore the backup at %s (%s)' % (backup, runrecord.restore_command(record))
+
+
+def advice_partly(record, backup):
+    """What the operator does while the flash may be partly programmed."""
+    return ('the flash is partly programmed: do not restart or power off the machine; run the same task again, '
+            'or %s' % way_back(record, backup))
+
+
+def options_of(record):
+    """The module options that program what an unfinished run touched."""
+    names = [n for c, n in (('b', 'boot_block'), ('n', 'nvram'), ('c', 'non_critical')) if c in record.get('regions', '')]
+    if record.get('rom_id_erased') == '1':
+        names.append('skip_rom_id_check')
+    return ', '.join(names) or 'the same choice of blocks'
+
+
+def failure_msg(step, rc, out, advice):
+    return '%s: %s (exit %d: %s); %s' % (step, words(out) or 'no output', rc, meaning(rc), advice)

@@ -231,7 +231,7 @@ TEST(WayBack, BatteryPowerAndUnwritableState) {
       {"override", {"battery=3"}, {"/q", "/inew.rom", "/a"}, 0, ""},
       {"save, compare, ROM IDs", {"battery=3"}, {"/q", "/osaved.rom", "/inew.rom", "/d", "/unew.rom", "/t"}, 0,
        "\n ROM ID = ZX512A01"},
-      {"state directory unwritable", {"state_is_file"}, {"/inew.rom"}, 0,
+      {"state directory unwritable, said with /q", {"state_is_file"}, {"/q", "/inew.rom"}, 0,
        " No run record: /var/lib/zorflashlnx2 cannot be written (Not a directory); the run goes on without it\n"},
   };
   for (const auto& c : cases) {

@@ -1,7 +1,11 @@
-# A lab of virtual PCs for the collection's plays: each host is a machine of its own, reached on
-# the local connection through wrappers that start every command under `zorvpc run MACHINE`.
+# A lab of virtual PCs for the collection's plays, made by its own zorfl.bios.lab and reached over
+# SSH: an sshd of the test's own on a loopback port, with a host key and a client key made for the
+# run, serves the user the tests run as (root, or a user with sudo), and every play becomes root.
+import glob
 import json
 import os
+import shutil
+import socket
 import subprocess
 import time
 
@@ -10,109 +14,177 @@ import pytest
 SRC = os.environ.get('ZORFL_SRC', os.path.join(os.path.dirname(__file__), '..', '..'))
 ZORVPC = os.environ.get('ZORVPC', os.path.join(SRC, 'build', 'vpc', 'zorvpc'))
 TOOL = os.environ.get('ZORFL_TOOL', os.path.join(SRC, 'build', 'src', 'zorflashlnx2'))
+# Files the plays make as root are read through sudo by a user who is not.
+SUDO = [] if os.geteuid() == 0 else ['sudo', '-n']
 
-# host: (machine description lines, fault of the wrapper)
+# host: the machine of zorfl.bios.lab (description lines, faults, firmware_writes, inventory vars)
 HOSTS = {
-    'h1': ([], None),
-    'h2': (['rom_kb=1024'], None),
-    'h3': (['write_fail=0xa0000'], None),
-    'h4': (['rom_kb=4096'], None),
-    'h5': ([], 0x90010),
+    'h1': dict(firmware_writes=0xe0010, vars=dict(zorflash_nvram=False)),
+    'h2': dict(description=['rom_kb=1024'], faults=['write_fail=0xa0000']),
+    'h3': {},
+    'h4': dict(description=['rom_kb=4096']),
+    'h5': dict(faults=['write_fail=0xf8000']),
+    'h6': dict(faults=['power_loss=30']),
+    'h7': dict(faults=['battery=50']),
+    'h8': dict(firmware_writes=0x90010),
+    'h9': {},
 }
 
-# On a twin (a run of zorvpc already), the tool runs there; otherwise on this host's machine.
-EXE = '''#!/bin/sh
-case "${{LD_PRELOAD:-}}" in *libzorvpc.so*) [ -n "${{ZORVPC_STATE:-}}" ] && exec {tool} "$@" ;; esac
-{zorvpc} run {m} -- {tool} "$@"
-rc=$?
-{flip}exit $rc
+# A playbook of an operator's own, beside which the backups come home.
+PLAYBOOK = '''- name: Update the BIOS
+  hosts: bios
+  serial: {serial}
+  any_errors_fatal: {fatal}
+  become: true
+  gather_facts: false
+  roles:
+    - role: zorfl.bios.update
 '''
-# A flash that changes one byte after the run's own verify: the after-run check must see it.
-FLIP = '''case "$*" in *" /i"*) [ $rc -eq 0 ] && python3 -c 'import sys
-f = open(sys.argv[1], "r+b"); f.seek({off}); b = f.read(1)[0]; f.seek({off}); f.write(bytes([b ^ 1]))' {m}/flash.bin ;; esac
-'''
-ZWRAP = '#!/bin/sh\nexec {zorvpc} run {m} -- {zorvpc} "$@"\n'
 
 
 def sh(*args, **kw):
     return subprocess.run(args, check=True, capture_output=True, text=True, **kw).stdout
 
 
-def write_exec(path, text):
-    with open(path, 'w') as f:
-        f.write(text)
-    os.chmod(path, 0o755)
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+class Sshd:
+    """sshd on 127.0.0.1 for the user the tests run as, with keys made for the run."""
+
+    def __init__(self, d):
+        d.mkdir()
+        self.key = str(d / 'client')
+        sh('ssh-keygen', '-q', '-t', 'ed25519', '-N', '', '-f', str(d / 'host'))
+        sh('ssh-keygen', '-q', '-t', 'ed25519', '-N', '', '-f', self.key)
+        shutil.copy(self.key + '.pub', d / 'authorized_keys')
+        self.port = free_port()
+        (d / 'sshd_config').write_text(
+            'ListenAddress 127.0.0.1\nPort %d\nHostKey %s\nAuthorizedKeysFile %s\nPidFile %s\nUsePAM no\n'
+            'StrictModes no\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nLogLevel ERROR\n'
+            % (self.port, d / 'host', d / 'authorized_keys', d / 'sshd.pid'))
+        self.known_hosts = str(d / 'known_hosts')
+        with open(self.known_hosts, 'w') as f:
+            f.write('[127.0.0.1]:%d %s' % (self.port, (d / 'host.pub').read_text()))
+        if os.geteuid() == 0:
+            os.makedirs('/run/sshd', 0o755, exist_ok=True)  # sshd's privilege separation directory
+        self.proc = subprocess.Popen(['/usr/sbin/sshd', '-D', '-e', '-f', str(d / 'sshd_config')])
+        for _ in range(100):
+            with socket.socket() as s:
+                if s.connect_ex(('127.0.0.1', self.port)) == 0:
+                    return
+            time.sleep(0.1)
+        raise RuntimeError('sshd did not start')
+
+    def vars(self):
+        return dict(ansible_host='127.0.0.1', ansible_port=self.port, ansible_user=os.environ.get('USER') or
+                    sh('id', '-un').strip(), ansible_ssh_private_key_file=self.key,
+                    ansible_ssh_common_args='-o UserKnownHostsFile=%s -o StrictHostKeyChecking=yes' % self.known_hosts,
+                    ansible_python_interpreter='/usr/bin/python3')
 
 
 class Lab:
-    def __init__(self, root):
+    def __init__(self, root, sshd):
         self.root = root
-        out = sh('ansible-galaxy', 'collection', 'build', os.path.join(SRC, 'ansible'), '--output-path',
-                 str(root), '--force')
-        tarball = out.strip().split()[-1]
-        sh('ansible-galaxy', 'collection', 'install', tarball, '-p', str(root / 'collections'))
-        hosts = {}
-        for h, (desc, flip) in HOSTS.items():
-            d = root / h
-            d.mkdir()
-            m = str(d / 'machine')
-            sh(ZORVPC, 'init', m, 'module_installed=1', *desc)
-            sh(ZORVPC, 'mkrom', m, str(d / 'new.rom'))
-            size = os.path.getsize(d / 'new.rom')
-            base = 0x100000 - size if size <= 0x100000 else 0
-            flip_text = FLIP.format(off=flip - base, m=m) if flip else ''
-            write_exec(d / 'zorflashlnx2', EXE.format(tool=TOOL, zorvpc=ZORVPC, m=m, flip=flip_text))
-            write_exec(d / 'zorvpc', ZWRAP.format(zorvpc=ZORVPC, m=m))
-            hosts[h] = dict(ansible_connection='local', ansible_python_interpreter='/usr/bin/python3',
-                            zorflash_rom_src=str(d / 'new.rom'), zorflash_rom=str(d / 'rom' / 'new.rom'),
-                            zorflash_boot_block=True, zorflash_nvram=True,
-                            zorflash_backup_dir=str(d / 'backups'), zorflash_workdir=str(d / 'work'),
-                            zorflash_executable=str(d / 'zorflashlnx2'), zorflash_zorvpc=str(d / 'zorvpc'))
-        self.inventory = root / 'inventory.json'
-        self.inventory.write_text(json.dumps({'bios': {'hosts': hosts}}))
+        self.env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(root / 'collections'),
+                        ANSIBLE_CALLBACK_PLUGINS=os.path.join(os.path.dirname(__file__), 'callback'),
+                        ANSIBLE_CALLBACKS_ENABLED='record', ANSIBLE_HOME=str(root / 'ansible-home'),
+                        ANSIBLE_LOCALHOST_WARNING='false', ANSIBLE_NOCOLOR='1', ANSIBLE_FORKS='10')
+        self.env.pop('ZORVPC_STATE', None)
+        out = sh('ansible-galaxy', 'collection', 'build', os.path.join(SRC, 'ansible'), '--output-path', str(root),
+                 '--force')
+        sh('ansible-galaxy', 'collection', 'install', out.strip().split()[-1], '-p', str(root / 'collections'))
+        sh('ansible-playbook', 'zorfl.bios.lab', '-e', json.dumps(dict(
+            zorflash_lab=str(root / 'lab'), zorflash_lab_machines=HOSTS, zorflash_lab_tool=TOOL,
+            zorflash_lab_zorvpc=ZORVPC)), env=self.env, cwd=str(root))
+        with open(root / 'lab' / 'hosts.yml') as f:
+            self.hosts = json.load(f)['bios']['hosts']
+        for v in self.hosts.values():
+            del v['ansible_connection'], v['ansible_become']
+            v.update(sshd.vars())
+        for h in HOSTS:
+            with open(self.path(h, 'new.rom'), 'rb') as f:
+                self.hosts[h]['rom'] = f.read()
         self.before = {h: self.flash(h) for h in HOSTS}
 
     def path(self, h, *rest):
-        return os.path.join(str(self.root), h, *rest)
+        return os.path.join(str(self.root), 'lab', h, *rest)
+
+    def read(self, path):
+        return subprocess.run(SUDO + ['cat', path], check=True, capture_output=True).stdout
 
     def flash(self, h):
-        with open(self.path(h, 'machine', 'flash.bin'), 'rb') as f:
-            return f.read()
+        return self.read(self.path(h, 'machine', 'flash.bin'))
 
-    def repair(self, h):
-        """The machine anew without its fault, its flash as the failed run left it."""
-        flash = self.flash(h)
-        sh(ZORVPC, 'init', self.path(h, 'machine'), 'module_installed=1')
-        with open(self.path(h, 'machine', 'flash.bin'), 'wb') as f:
-            f.write(flash)
+    def rom(self, h):
+        return self.hosts[h]['rom']
+
+    def set(self, h, what, text):
+        """Writes HOST/faults or HOST/firmware-writes: the next runs on h have these."""
+        with open(self.path(h, what), 'w') as f:
+            f.write(text)
 
     def mkrom(self, h, name, *options):
-        sh(ZORVPC, 'mkrom', self.path(h, 'machine'), self.path(h, name), *options)
+        sh(*SUDO, ZORVPC, 'mkrom', self.path(h, 'machine'), self.path(h, name), *options)
+        return self.path(h, name)
 
     def trace(self, h):
-        with open(self.path(h, 'machine', 'trace')) as f:
-            return f.read()
+        return self.read(self.path(h, 'machine', 'trace'))
 
-    def play(self, hosts, check=False, **extra):
-        """Runs the collection's roll-out playbook; returns {host: {task name: result}} and its exit status."""
-        env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(self.root / 'collections'),
-                   ANSIBLE_CALLBACK_PLUGINS=os.path.join(os.path.dirname(__file__), 'callback'),
-                   ANSIBLE_CALLBACKS_ENABLED='record', ZORFL_RECORD=str(self.root / 'record.json'),
-                   ANSIBLE_HOME=str(self.root / 'ansible-home'),
-                   ANSIBLE_LOCALHOST_WARNING='false', ANSIBLE_NOCOLOR='1')
-        env.pop('ZORVPC_STATE', None)
-        extra = dict(zorflash_become=False, zorflash_backup_home=str(self.root / 'backups'), **extra)
-        cmd = ['ansible-playbook', 'zorfl.bios.rollout', '-i', str(self.inventory), '--limit', ','.join(hosts),
-               '-e', json.dumps(extra)] + (['--check', '--diff'] if check else [])
+    def files(self):
+        """Every file the plays may leave, with its size and time: the hosts' (the virtual PCs' own
+        bookkeeping aside), the controller's backups, and ROM copies left in /tmp."""
+        out = subprocess.run(SUDO + ['find', str(self.root / 'lab'), '(', '-path', '*/machine/*', '!', '-name',
+                                     'flash.bin', '!', '-path', '*/zorflashlnx2/last-run', ')', '-prune', '-o',
+                                     '-type', 'f', '-printf', '%p %s %T@\n'], capture_output=True, text=True).stdout
+        out += ''.join('%s\n' % d for d in glob.glob('/tmp/*.zorflash'))
+        return sorted(out.splitlines())
+
+    def play(self, hosts, check=False, playbook='zorfl.bios.rollout', hostvars=None, wait=True, **extra):
+        """Runs a playbook on hosts (names of HOSTS, or alias=HOST with that host's machine and the
+        variables in hostvars); returns {host: {task name: result}} and its exit status."""
+        inventory = {}
+        for name in hosts:
+            alias, _, h = name.partition('=')
+            inventory[alias] = {k: v for k, v in self.hosts[h or alias].items() if k != 'rom'}
+            inventory[alias].update((hostvars or {}).get(alias, {}))
+        n = len(list(self.root.glob('play-*.json')))
+        inv = self.root / ('play-%d.json' % n)
+        inv.write_text(json.dumps({'bios': {'hosts': inventory}}))
+        if playbook.startswith('own'):
+            serial, fatal = playbook.split(':')[1:]
+            playbook = str(self.root / ('own-%d.yml' % n))
+            with open(playbook, 'w') as f:
+                f.write(PLAYBOOK.format(serial=serial, fatal=fatal))
+        cmd = ['ansible-playbook', playbook, '-i', str(inv), '-e', json.dumps(extra)] + \
+            (['--check', '--diff'] if check else [])
+        env = dict(self.env, ZORFL_RECORD=str(self.root / ('record-%d.json' % n)))
         start = time.monotonic()
-        run = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=str(self.root))
-        wall = time.monotonic() - start
-        print(run.stdout[-3000:], run.stderr[-2000:])
-        print('play %s%s on %s: %.1f s' % ('--check ' if check else '', extra, ','.join(hosts), wall))
-        with open(self.root / 'record.json') as f:
-            return json.load(f), run.returncode
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
+                                cwd=str(self.root))
+
+        def result():
+            out = proc.communicate()[0]
+            print(out[-4000:])
+            print('play %s on %s: %.1f s' % (' '.join(cmd[1:2] + cmd[5:]), ','.join(hosts), time.monotonic() - start))
+            with open(env['ZORFL_RECORD']) as f:
+                return json.load(f), proc.returncode
+        return result() if wait else result
 
 
 @pytest.fixture(scope='module')
 def lab(tmp_path_factory):
-    return Lab(tmp_path_factory.mktemp('lab'))
+    if SUDO and subprocess.run(SUDO + ['true']).returncode != 0:
+        pytest.skip('the plays become root: sudo must work without a password')
+    root = tmp_path_factory.mktemp('lab')
+    sshd = Sshd(root / 'sshd')
+    try:
+        yield Lab(root, sshd)
+    finally:
+        sshd.proc.terminate()
+        sshd.proc.wait()
+        if SUDO:
+            subprocess.run(SUDO + ['rm', '-rf', str(root / 'lab')])

@@ -17,7 +17,9 @@ description:
     without become, through wrappers that run the tool and the twin's launcher under C(zorvpc run) on that
     host's machine, C(HOST/machine).
   - A file C(HOST/faults) holds faults of the virtual PC (see C(zorvpc --help)), one a line, for every run
-    of the tool on that host but the rehearsals; edit it to break or mend a host.
+    of the tool on that host but the rehearsals; edit it to break or mend a host. A flash address in
+    C(HOST/firmware-writes) is a byte that the firmware changes after every programming run that ends
+    well, as a BIOS writing its NVRAM.
   - Machines and ROM files that exist are kept as they are.
 version_added: "1.0.0"
 author:
@@ -30,9 +32,8 @@ options:
   machines:
     description:
       - Host names and what each machine is. C(description), machine description lines; C(faults), the
-        first lines of C(HOST/faults); C(firmware_writes), a flash address whose byte the firmware changes
-        after every programming run that ends well, as a BIOS writing its NVRAM; C(vars), inventory
-        variables of the host.
+        first lines of C(HOST/faults); C(firmware_writes), the first address of C(HOST/firmware-writes);
+        C(vars), inventory variables of the host.
     type: dict
     default: {pc1: {}, pc2: {}, pc3: {faults: [write_fail=0xa0000]}, pc4: {}}
   tool:
@@ -81,10 +82,9 @@ set -- "$@" -- {tool}
 while [ $n -gt 0 ]; do set -- "$@" "$1"; shift; n=$((n - 1)); done
 {zorvpc} run {host}/machine "$@"
 rc=$?
-{firmware}exit $rc
-'''
 # The firmware writes a byte of its own after a programming run, as a BIOS keeping its NVRAM would.
-FIRMWARE = '''[ $programs -eq 1 ] && [ $rc -eq 0 ] && {python} - {host}/machine/flash.bin {at} <<'PY'
+at=$(cat {host}/firmware-writes)
+[ $programs -eq 1 ] && [ $rc -eq 0 ] && [ -n "$at" ] && {python} - {host}/machine/flash.bin "$at" <<'PY'
 import os, sys
 size = os.path.getsize(sys.argv[1])
 at = int(sys.argv[2], 0) - (0x100000 - size if size <= 0x100000 else 0)
@@ -94,6 +94,7 @@ with open(sys.argv[1], 'r+b') as f:
     f.seek(at)
     f.write(bytes([b]))
 PY
+exit $rc
 '''
 ZORVPC = '''#!/bin/sh
 # zorvpc on the virtual PC {host}/machine: a capture reads that machine.
@@ -147,9 +148,9 @@ def main():
             changed = True
         if not os.path.exists(os.path.join(h, 'faults')):
             changed |= write(os.path.join(h, 'faults'), ''.join('%s\n' % f for f in m.get('faults', [])), 0o644)
-        firmware = '' if m.get('firmware_writes') is None else FIRMWARE.format(
-            python=shlex.quote(sys.executable), at=shlex.quote(str(m['firmware_writes'])), **q)
-        changed |= write(os.path.join(h, 'zorflashlnx2'), TOOL.format(firmware=firmware, **q), 0o755)
+            writes = m.get('firmware_writes')
+            changed |= write(os.path.join(h, 'firmware-writes'), '' if writes is None else '%s\n' % writes, 0o644)
+        changed |= write(os.path.join(h, 'zorflashlnx2'), TOOL.format(python=shlex.quote(sys.executable), **q), 0o755)
         changed |= write(os.path.join(h, 'zorvpc'), ZORVPC.format(**q), 0o755)
         hosts[name] = dict(ansible_connection='local', ansible_become=False, ansible_python_interpreter=sys.executable,
                            zorflash_rom_src=os.path.join(h, 'new.rom'), zorflash_boot_block=True, zorflash_nvram=True,

@@ -25,8 +25,9 @@ need_packages() {
 DEMO_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev)
 BUILD_PACKAGES=("${DEMO_PACKAGES[@]}" dpkg-dev lintian groff-base)
 # The Ansible collection's tests: Debian's ansible-core alone, without the recommended (and
-# large) ansible package of community collections, which nothing here relies on.
-ANSIBLE_PACKAGES=(ansible-core ansible-lint yamllint python3-pytest python3-voluptuous)
+# large) ansible package of community collections, which nothing here relies on; the plays reach
+# the virtual PCs through an sshd that the test starts on loopback, and become root with sudo.
+ANSIBLE_PACKAGES=(ansible-core ansible-lint yamllint python3-pytest python3-voluptuous openssh-server sudo)
 
 # Configures and builds the tree in $1 (default: build) with the extra CMake arguments after it.
 build_tree() {

@@ -157,7 +157,8 @@ def main():
                            zorflash_backup_dir=os.path.join(h, 'backups'), zorflash_workdir=os.path.join(h, 'work'),
                            zorflash_executable=os.path.join(h, 'zorflashlnx2'),
                            zorflash_zorvpc=os.path.join(h, 'zorvpc'),
-                           zorflash_record=os.path.join(h, 'machine', 'zorflashlnx2', 'last-run'), **m.get('vars', {}))
+                           zorflash_record=os.path.join(h, 'machine', 'zorflashlnx2', 'last-run'))
+        hosts[name].update(m.get('vars') or {})
     inventory = os.path.join(lab, 'hosts.yml')
     # JSON is YAML: the inventory reads as either.
     changed |= write(inventory, json.dumps({'bios': {'hosts': hosts}}, indent=2, sort_keys=True) + '\n', 0o644)

@@ -65,6 +65,7 @@ class Sshd:
         (d / 'sshd_config').write_text(
             'ListenAddress 127.0.0.1\nPort %d\nHostKey %s\nAuthorizedKeysFile %s\nPidFile %s\nUsePAM no\n'
             'StrictModes no\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nLogLevel ERROR\n'
+            'Subsystem sftp internal-sftp\n'
             % (self.port, d / 'host', d / 'authorized_keys', d / 'sshd.pid'))
         self.known_hosts = str(d / 'known_hosts')
         with open(self.known_hosts, 'w') as f:
@@ -92,7 +93,8 @@ class Lab:
         self.env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(root / 'collections'),
                         ANSIBLE_CALLBACK_PLUGINS=os.path.join(os.path.dirname(__file__), 'callback'),
                         ANSIBLE_CALLBACKS_ENABLED='record', ANSIBLE_HOME=str(root / 'ansible-home'),
-                        ANSIBLE_LOCALHOST_WARNING='false', ANSIBLE_NOCOLOR='1', ANSIBLE_FORKS='10')
+                        ANSIBLE_LOCALHOST_WARNING='false', ANSIBLE_NOCOLOR='1', ANSIBLE_FORKS='10',
+                        ANSIBLE_PIPELINING='1')
         self.env.pop('ZORVPC_STATE', None)
         out = sh('ansible-galaxy', 'collection', 'build', os.path.join(SRC, 'ansible'), '--output-path', str(root),
                  '--force')

@@ -12,8 +12,8 @@ DOCUMENTATION = r'''
 module: flash
 short_description: Program the BIOS flash with zorflashlnx2, rehearsed first on a twin of the host
 description:
-  - Runs on the host as root. Checks that the machine is supported (C(/t)), saves its flash into a
-    temporary file, makes a twin of it with C(zorvpc capture), rehearses the exact command on the twin and
+  - Runs on the host as root. Checks that the machine is supported and saves its flash into a
+    temporary file (C(/t /o)), makes a twin of it with C(zorvpc capture), rehearses the exact command on the twin and
     reads C(zorvpc show TWIN changes) for the blocks the command rewrites.
   - When no block that the command rewrites differs from the flash, nothing is programmed, no file is
     kept, and the task reports C(changed=false).
@@ -439,13 +439,12 @@ def flash(module, p, result, selection, rom, task):
     unfinished = record if runrecord.pending(record) else None
     way_back = verified_backup(module, unfinished) if unfinished else None
 
-    # 1. Is the machine supported? Also its ROM ID before. 2. The flash as it is, for the twin.
-    result['rom_id_before'] = rom_id(run('the support check (/t)', [exe, '/q', '/t']))
+    # 1. Is the machine supported? Its ROM ID, and the flash as it is, for the twin.
     before = os.path.join(task, 'before.rom')
     err = check_paths(new_rom, before)
     if err:
         end(True, msg=err)
-    run('the save (/o)', [exe, '/q', '/o' + before])
+    result['rom_id_before'] = rom_id(run('the support check and save (/t /o)', [exe, '/q', '/t', '/o' + before]))
     before_bytes = read_bytes(before)
     result['flash_sha256_before'] = sha256(before_bytes)
     # 3. A twin with that flash; 4. the exact command on it; 5. the blocks it rewrote.

@@ -26,7 +26,7 @@ description:
     before programming, when it would leave blocks that run touched unlike the ROM file.
   - After a non-zero exit of the real run the flash counts as partly programmed, unless the record shows
     that the run never reached its first erase; then C(changed=false).
-  - One task per host at a time: the task holds a lock on C(workdir) from its first save to its last
+  - One task per host at a time. The task holds a lock on C(workdir) from its first save to its last
     check; another waits for it at most C(lock_timeout) seconds. Each task's ROM copy, saves and twin
     live in a directory of its own under C(workdir), removed when the task ends.
   - The module never reboots. C(reboot_required) is true while the host has not booted since the last
@@ -78,7 +78,7 @@ options:
   backup:
     description:
       - Where the flash is saved before programming, a path on the host. An existing file is never
-        replaced: the task fails before programming.
+        replaced; the task fails before programming.
       - Default a new file in C(backup_dir) named with the ROM ID and the time.
     type: path
   backup_dir:

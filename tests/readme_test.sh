@@ -3,11 +3,11 @@
 # programs. Each section gets a scratch directory that mirrors the checkout (its entries linked,
 # `build` the tree under test), a new ROM file there, a home of its own and a virtual PC with
 # the module installed; its blocks run there in order, each in its own `bash -e`. `sudo
-# zorflashlnx2` runs the built tool on that virtual PC, `sudo zorvpc capture` captures it, and
-# nothing else is stood in for. A block whose line just before it is
-# "<!-- not run by the README test: WHY -->" is skipped by name. A block that would start the
-# tool other than through sudo or `zorvpc run ... --` is refused unrun, and the bare tool is not
-# on its PATH.
+# zorflashlnx2` runs the built tool on that virtual PC, `sudo zorvpc capture` captures it, `sudo
+# zorvpc` runs the launcher, and nothing else is stood in for. A block whose line just before
+# it is "<!-- not run by the README test: WHY -->" is skipped by name. A block that would start
+# the tool other than through sudo or `zorvpc run ... --` is refused unrun, and the bare tool is
+# not on its PATH.
 #   tests/readme_test.sh README.md    (ZORVPC, ZORFL_TOOL: the launcher and tool under test)
 set -uo pipefail
 readme=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -25,8 +25,9 @@ cat >"$scratch/bin/sudo" <<'EOF'
 case "${1:-}" in
 zorflashlnx2 | */zorflashlnx2) shift; exec "$ZORVPC" run "$README_PC" -- "$ZORFL_TOOL" "$@" ;;
 zorvpc)
-    [ "${2:-}" = capture ] && [ -n "${3:-}" ] || exit 1
     shift
+    # A twin is a virtual PC already: the launcher itself.
+    [ "${1:-}" = capture ] && [ -n "${2:-}" ] || exec "$ZORVPC" "$@"
     "$ZORVPC" run "$README_PC" -- "$ZORVPC" "$@" || exit
     # The capture looks for the module in this computer's module tree; the PC has it installed.
     sed -i 's/^module_installed = 0$/module_installed = 1/' "$2/machine"

@@ -47,3 +47,18 @@ working() {
   wait "$ticker" 2>/dev/null || true
   return $rc
 }
+
+# The demo's: what configuring the tree and building the tool and the virtual PC need.
+DEMO_PACKAGES=(g++ cmake make libgtest-dev libbenchmark-dev)
+BUILD_PACKAGES=("${DEMO_PACKAGES[@]}" dpkg-dev lintian groff-base)
+# The Ansible collection's tests: Debian's ansible-core alone, without the recommended (and
+# large) ansible package of community collections, which nothing here relies on.
+ANSIBLE_PACKAGES=(ansible-core ansible-lint yamllint python3-pytest python3-voluptuous)
+
+# Configures and builds the tree in $1 (default: build) with the extra CMake arguments after it.
+build_tree() {
+  local dir=${1:-build}
+  shift || true
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}

@@ -119,11 +119,15 @@ bool prepare_bios_segment(const std::string& dir, const Machine& m, const FaultS
     return write_file(dir + "/physmem", p, phys.size());
 }
 
-// One line on standard error per fault that fired, so that a rehearsal explains itself.
-void tell_fired(const std::string& path)
+// One line on standard error per fault that fired, so that a rehearsal explains itself. A
+// command killed by a signal (a power cut) may have stopped halfway through a line: the lines
+// start on a new one then.
+void tell_fired(const std::string& path, bool killed)
 {
     std::string text;
     if (read_file(path, &text, 1u << 20)) {
+        if (killed && !text.empty())
+            std::fputc('\n', stderr);
         size_t start = 0, end;
         while ((end = text.find('\n', start)) != std::string::npos) {
             std::fprintf(stderr, "zorvpc: %.*s\n", int(end - start), text.c_str() + start);
@@ -235,7 +239,7 @@ int cmd_run(const std::vector<std::string>& args)
     // The power went: the machine comes back as a reboot leaves it.
     if (access((dir + "/power-lost").c_str(), F_OK) == 0 && !reboot_machine(dir, m))
         return fail("cannot reboot " + dir + " after the power loss");
-    tell_fired(dir + "/" + fired);
+    tell_fired(dir + "/" + fired, WIFSIGNALED(status));
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);

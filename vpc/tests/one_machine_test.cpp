@@ -141,7 +141,7 @@ TEST_F(VpcTest, ARebootBringsTheMachineBackAsAPowerCutLeavesIt)
                             c.run_opts);
         EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_EQ(r.err, c.reboot_command ? ""
-                                          : "zorvpc: fault power_loss: power cut at SMI write 2, address 0x00080400, "
+                                          : "\nzorvpc: fault power_loss: power cut at SMI write 2, address 0x00080400, "
                                             "before that write reached the flash; the machine was rebooted\n");
         if (c.reboot_command) {
             ASSERT_EQ(sh(q(ZORVPC_EXE) + " reboot " + q(st())).code, 0);

@@ -103,7 +103,8 @@ class Lab:
             zorflash_lab=str(root / 'lab'), zorflash_lab_machines=HOSTS, zorflash_lab_tool=TOOL,
             zorflash_lab_zorvpc=ZORVPC)), env=self.env, cwd=str(root))
         with open(root / 'lab' / 'hosts.yml') as f:
-            self.hosts = json.load(f)['bios']['hosts']
+            self.local = json.load(f)['bios']['hosts']
+        self.hosts = json.loads(json.dumps(self.local))
         for v in self.hosts.values():
             del v['ansible_connection'], v['ansible_become']
             v.update(sshd.vars())
@@ -145,13 +146,16 @@ class Lab:
         out += ''.join('%s\n' % d for d in glob.glob('/tmp/*.zorflash'))
         return sorted(out.splitlines())
 
-    def play(self, hosts, check=False, playbook='zorfl.bios.rollout', hostvars=None, wait=True, **extra):
+    def play(self, hosts, check=False, playbook='zorfl.bios.rollout', hostvars=None, wait=True, local=False,
+             **extra):
         """Runs a playbook on hosts (names of HOSTS, or alias=HOST with that host's machine and the
-        variables in hostvars); returns {host: {task name: result}} and its exit status."""
+        variables in hostvars), over SSH, or with local as the lab's inventory has them; returns
+        {host: {task name: result}} and its exit status."""
         inventory = {}
         for name in hosts:
             alias, _, h = name.partition('=')
-            inventory[alias] = {k: v for k, v in self.hosts[h or alias].items() if k != 'rom'}
+            known = self.local if local else self.hosts
+            inventory[alias] = {k: v for k, v in known[h or alias].items() if k != 'rom'}
             inventory[alias].update((hostvars or {}).get(alias, {}))
         n = len(list(self.root.glob('play-*.json')))
         inv = self.root / ('play-%d.json' % n)

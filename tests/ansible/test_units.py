@@ -145,13 +145,15 @@ PENDING = dict(format='2', backup='/b.rom', regions='mbnc', rom_id_erased='0')
       'do not restart', 'run the same task again, or restore the backup at /b.rom (zorflashlnx2 /i/b.rom /pbn /c)']),
     (137, z.advice_partly(PENDING, None), '', ['no output (exit 137: killed by signal 9)', 'do not restart',
                                                'there is no backup to restore']),
-    (68, z.REHEARSAL_ADVICE, '\nERROR: Unable to write block 0x000A0000\n\n', ['exit 68', 'flash of the host was not touched']),
+    (68, z.REHEARSAL_ADVICE, '\nERROR: Unable to write block 0x000A0000\n\n',
+     ['exit 68', 'flash of the host was not touched']),
     (4, z.advice_untouched(4), 'banner\n\nERROR: ROM file ROMID is not compatible with existing BIOS ROMID.\n\n',
      ['banner; ROM file ROMID is not compatible', 'exit 4:', 'the flash was not changed']),
     (21, z.advice_untouched(21), '\nERROR: On battery power: connect the charger and run again\n\n',
      ['On battery power: connect the charger and run again', 'exit 21: on battery power',
       'connect the charger and run the task again']),
-    (99, z.advice_untouched(99), 'last words\n', ['last words', 'exit 99: see the EXIT STATUS', 'the flash was not changed']),
+    (99, z.advice_untouched(99), 'last words\n',
+     ['last words', 'exit 99: see the EXIT STATUS', 'the flash was not changed']),
 ])
 def test_failure_msg(rc, advice, out, words):
     msg = z.failure_msg('step', rc, out, advice)

@@ -185,7 +185,8 @@ def advice_partly(record, backup):
 
 def options_of(record):
     """The module options that program what an unfinished run touched."""
-    names = [n for c, n in (('b', 'boot_block'), ('n', 'nvram'), ('c', 'non_critical')) if c in record.get('regions', '')]
+    regions = record.get('regions', '')
+    names = [n for c, n in (('b', 'boot_block'), ('n', 'nvram'), ('c', 'non_critical')) if c in regions]
     if record.get('rom_id_erased') == '1':
         names.append('skip_rom_id_check')
     return ', '.join(names) or 'the same choice of blocks'

@@ -309,7 +309,8 @@ def read_record(module, path):
                              'not used: make it and its directory root\'s, writable by nobody else' % path)
         text = f.read(runrecord.RECORD_LIMIT + 1)
     if len(text) > runrecord.RECORD_LIMIT:
-        module.fail_json(msg='the run record %s is larger than %d bytes: it is not one' % (path, runrecord.RECORD_LIMIT))
+        module.fail_json(msg='the run record %s is larger than %d bytes: it is not one' %
+                         (path, runrecord.RECORD_LIMIT))
     return runrecord.parse(text)
 
 

@@ -105,9 +105,14 @@ class Lab:
         with open(root / 'lab' / 'hosts.yml') as f:
             self.local = json.load(f)['bios']['hosts']
         self.hosts = json.loads(json.dumps(self.local))
-        for v in self.hosts.values():
+        # Root saves only into directories of root's or of the user it runs as (or the login user's,
+        # whom a user's session through runuser or sshd without PAM does not have).
+        self.private = subprocess.run(SUDO + ['mktemp', '-d'], check=True, capture_output=True,
+                                      text=True).stdout.strip() if SUDO else str(root / 'lab')
+        for h, v in self.hosts.items():
             del v['ansible_connection'], v['ansible_become']
-            v.update(sshd.vars())
+            v.update(sshd.vars(), zorflash_workdir=os.path.join(self.private, h, 'work'),
+                     zorflash_backup_dir=os.path.join(self.private, h, 'backups'))
         for h in HOSTS:
             with open(self.path(h, 'new.rom'), 'rb') as f:
                 self.hosts[h]['rom'] = f.read()
@@ -115,6 +120,11 @@ class Lab:
 
     def path(self, h, *rest):
         return os.path.join(str(self.root), 'lab', h, *rest)
+
+    def listdir(self, h, what):
+        """The names in the host's work or backups directory."""
+        d = os.path.join(self.private, h, what)
+        return sorted(subprocess.run(SUDO + ['ls', '-A', d], capture_output=True, text=True).stdout.split())
 
     def read(self, path):
         return subprocess.run(SUDO + ['cat', path], check=True, capture_output=True).stdout
@@ -140,7 +150,7 @@ class Lab:
     def files(self):
         """Every file the plays may leave, with its size and time: the hosts' (the virtual PCs' own
         bookkeeping aside), the controller's backups, and ROM copies left in /tmp."""
-        out = subprocess.run(SUDO + ['find', str(self.root / 'lab'), '(', '-path', '*/machine/*', '!', '-name',
+        out = subprocess.run(SUDO + ['find', str(self.root / 'lab'), self.private, '(', '-path', '*/machine/*', '!', '-name',
                                      'flash.bin', '!', '-path', '*/zorflashlnx2/last-run', ')', '-prune', '-o',
                                      '-type', 'f', '-printf', '%p %s %T@\n'], capture_output=True, text=True).stdout
         out += ''.join('%s\n' % d for d in glob.glob('/tmp/*.zorflash'))
@@ -187,10 +197,12 @@ def lab(tmp_path_factory):
         pytest.skip('the plays become root: sudo must work without a password')
     root = tmp_path_factory.mktemp('lab')
     sshd = Sshd(root / 'sshd')
+    lab = None
     try:
-        yield Lab(root, sshd)
+        lab = Lab(root, sshd)
+        yield lab
     finally:
         sshd.proc.terminate()
         sshd.proc.wait()
         if SUDO:
-            subprocess.run(SUDO + ['rm', '-rf', str(root / 'lab')])
+            subprocess.run(SUDO + ['rm', '-rf', str(root / 'lab')] + ([lab.private] if lab else []))

@@ -69,7 +69,7 @@ def test_any_errors_fatal_stops_the_next_batch(lab):
     first = backups(lab, 'h2')
     results, rc = lab.play(['h2', 'h3', 'h4'], playbook='own:2:true')
     assert rc != 0 and flash_task(results, 'h2')['rc'] == 68
-    assert backups(lab, 'h2') == first and os.listdir(lab.path('h2', 'backups')) == first
+    assert backups(lab, 'h2') == first == lab.listdir('h2', 'backups')
     assert lab.flash('h3') == lab.rom('h3')  # the same lockstep task as the failure
     assert 'h4' not in results and lab.flash('h4') == lab.before['h4']
 
@@ -81,7 +81,7 @@ def test_retry_cut_battery_and_a_changed_block(lab):
     r = flash_task(results, 'h2')
     assert r['rc'] == 0 and r['changed'] and lab.flash('h2') == lab.rom('h2')
     assert [os.path.basename(flash_task(results, 'h2')['backup'])] == backups(lab, 'h2') == \
-        sorted(os.listdir(lab.path('h2', 'backups')))
+        lab.listdir('h2', 'backups')
     r = flash_task(results, 'h5')
     assert r['rc'] == 68 and 'Unable to write block: 0x000F8000' in r['msg'] and '/pbn /n)' in r['msg']
     r = flash_task(results, 'h6')  # a power cut while programming
@@ -90,7 +90,7 @@ def test_retry_cut_battery_and_a_changed_block(lab):
     r = flash_task(results, 'h7')
     assert r['rc'] == 21 and not r['changed'] and not r['reboot_required']
     assert 'On battery power' in r['msg'] and 'connect the charger and run the task again' in r['msg']
-    assert lab.flash('h7') == lab.before['h7'] and os.listdir(lab.path('h7', 'backups')) == []
+    assert lab.flash('h7') == lab.before['h7'] and lab.listdir('h7', 'backups') == []
     r = flash_task(results, 'h8')
     assert "differs from the rehearsal's prediction at 0x00090010, in a block this task programmed" in r['msg']
 

@@ -35,7 +35,7 @@ options:
         first lines of C(HOST/faults); C(firmware_writes), the first address of C(HOST/firmware-writes);
         C(vars), inventory variables of the host.
     type: dict
-    default: {pc1: {}, pc2: {}, pc3: {faults: [write_fail=0xa0000]}, pc4: {}}
+    default: {pc1: {}, pc2: {faults: [write_fail=0xa0000]}, pc3: {}, pc4: {}}
   tool:
     description: The tool.
     type: path
@@ -121,7 +121,7 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             path=dict(type='path', required=True),
-            machines=dict(type='dict', default={'pc1': {}, 'pc2': {}, 'pc3': {'faults': ['write_fail=0xa0000']},
+            machines=dict(type='dict', default={'pc1': {}, 'pc2': {'faults': ['write_fail=0xa0000']}, 'pc3': {},
                                                 'pc4': {}}),
             tool=dict(type='path', default='/usr/sbin/zorflashlnx2'),
             zorvpc=dict(type='path', default='/usr/bin/zorvpc'),

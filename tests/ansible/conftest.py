@@ -1,7 +1,6 @@
 # A lab of virtual PCs for the collection's plays, made by its own zorfl.bios.lab and reached over
 # SSH: an sshd of the test's own on a loopback port, with a host key and a client key made for the
 # run, serves the user the tests run as (root, or a user with sudo), and every play becomes root.
-import glob
 import json
 import os
 import shutil
@@ -149,12 +148,18 @@ class Lab:
 
     def files(self):
         """Every file the plays may leave, with its size and time: the hosts' (the virtual PCs' own
-        bookkeeping aside), the controller's backups, and ROM copies left in /tmp."""
-        out = subprocess.run(SUDO + ['find', str(self.root / 'lab'), self.private, '(', '-path', '*/machine/*', '!', '-name',
-                                     'flash.bin', '!', '-path', '*/zorflashlnx2/last-run', ')', '-prune', '-o',
-                                     '-type', 'f', '-printf', '%p %s %T@\n'], capture_output=True, text=True).stdout
-        out += ''.join('%s\n' % d for d in glob.glob('/tmp/*.zorflash'))
+        bookkeeping aside) and the controller's backups."""
+        top = sorted({str(self.root / 'lab'), str(self.root / 'backups'), self.private})
+        out = subprocess.run(SUDO + ['find'] + top + ['(', '-path', '*/machine/*', '!', '-name', 'flash.bin', '!',
+                                                    '-path', '*/zorflashlnx2/last-run', ')', '-prune', '-o', '-type',
+                                                    'f', '-printf', '%p %s %T@\n'], capture_output=True,
+                             text=True).stdout
         return sorted(out.splitlines())
+
+    def staged(self, results):
+        """The hosts' directories for the ROM file that are still there after a play."""
+        dirs = [r[t]['path'] for r in results.values() for t in r if t.endswith('Make a directory for the ROM file')]
+        return [d for d in dirs if subprocess.run(SUDO + ['test', '-e', d]).returncode == 0]
 
     def play(self, hosts, check=False, playbook='zorfl.bios.rollout', hostvars=None, wait=True, local=False,
              **extra):

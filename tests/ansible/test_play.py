@@ -35,7 +35,7 @@ def test_check_mode_predicts_and_writes_nothing(lab):
         assert {b['kind'] for b in r['blocks']} >= {'main', 'boot block'}, h
         assert 'differs from the backup' in r['diff']['prepared']
         assert 'backup' not in r and lab.flash(h) == lab.before[h], h
-    assert lab.files() == files
+    assert lab.files() == files and lab.staged(results) == []
 
 
 def test_first_failure_stops_the_rollout_in_batches_of_two(lab):
@@ -148,6 +148,7 @@ def test_rerun_changes_nothing(lab, rerun):
     r = flash_task(results, 'h5')  # after the boot-block failure, with the boot block and /n
     assert r['rc'] == 0 and r['changed'] and lab.flash('h5') == lab.rom('h5')
     assert [f for f in files_after if '/h5/' not in f] == [f for f in files_before if '/h5/' not in f]
+    assert lab.staged(results) == []
     for h in RERUN:
         r = flash_task(results, h)
         assert r['status'] == 'ok' and not r['changed'] and r['flash_sha256_before'] == r['flash_sha256_after'], h

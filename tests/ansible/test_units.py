@@ -89,6 +89,7 @@ def test_record_reads_exact_bytes_and_ranges():
     assert r['new_key'] == 'kept' and r['bad'] == '' and 'noequals' not in r
     assert rr.touched(r, 0x80000) == [(0x80000, 0xdffff), (0xf0000, 0xfffff)]
     assert rr.touched({'outcome': 'running'}, 0x80000) == [(0x80000, 0xfffff)]  # an older record: all of it
+    assert rr.touched({'format': '2', 'touched': '0x8-'}, 0x80000) == [(0x80000, 0xfffff)]
     assert rr.restore_command(dict(r, backup='/b.rom')) == 'zorflashlnx2 /i/b.rom /pbn /n'
     long_name = '/d' * 70 + '/b.rom'
     assert rr.restore_command({'backup': long_name, 'format': '2'}) == "cd %s && zorflashlnx2 /ib.rom" % ('/d' * 70)

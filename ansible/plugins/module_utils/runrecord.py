@@ -101,11 +101,14 @@ def finished(record):
 
 def touched(record, image_size):
     """The spans an unfinished run may have left unlike the file: the record's, or, from an older
-    tool that does not list them, the whole flash."""
-    if 'format' not in record:
-        base = rom_base(image_size)
-        return [(base, base + image_size - 1)]
-    return ranges(record.get('touched', ''))
+    tool that does not list them (or a list that does not read), the whole flash."""
+    try:
+        if 'format' in record:
+            return ranges(record.get('touched', ''))
+    except ValueError:
+        pass
+    base = rom_base(image_size)
+    return [(base, base + image_size - 1)]
 
 
 def reboot_required(record, boot_id, boot_time):

@@ -110,16 +110,6 @@ def test_reboot_required(record, boot, required):
     assert rr.reboot_required(record, *boot) == required
 
 
-@pytest.mark.parametrize('before, after, reached', [
-    ({}, {}, False),
-    ({}, {'epoch': '1', 'pid': '2'}, True),
-    ({'epoch': '1', 'pid': '2'}, {'epoch': '1', 'pid': '2'}, False),
-    ({'epoch': '1', 'pid': '2'}, {'epoch': '1', 'pid': '3'}, True),
-])
-def test_reached_flash(before, after, reached):
-    assert rr.reached_flash(before, after) == reached
-
-
 class Refused(Exception):
     pass
 

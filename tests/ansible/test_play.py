@@ -42,7 +42,8 @@ def test_check_mode_predicts_and_writes_nothing(lab):
 
 
 def test_first_failure_stops_the_rollout_in_batches_of_two(lab):
-    results, rc = lab.play(FOUR, zorflash_serial=2)
+    # A ROM file relative to where ansible-playbook runs (the lab's parent), the backups home there too.
+    results, rc = lab.play(FOUR, zorflash_serial=2, hostvars={'h1': dict(zorflash_rom_src='lab/h1/new.rom')})
     assert rc != 0
     r = flash_task(results, 'h1')
     assert r['changed'] and r['reboot_required'] and r['rc'] == 0

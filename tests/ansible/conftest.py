@@ -21,7 +21,7 @@ HOSTS = {
     'h1': dict(firmware_writes=0xe0010, vars=dict(zorflash_nvram=False)),
     'h2': dict(description=['rom_kb=1024'], faults=['write_fail=0xa0000']),
     'h3': {},
-    'h4': dict(description=['rom_kb=4096']),
+    'h4': dict(description=['rom_kb=2048']),
     'h5': dict(faults=['write_fail=0xf8000']),
     'h6': dict(faults=['power_loss=30']),
     'h7': dict(faults=['battery=50']),

@@ -129,20 +129,29 @@ bool proc_mounted() {
 }
 
 // Reports the platform's error with its text and the hint, then takes back the node and the
-// module. A device node in the way is what a power cut during an earlier run leaves: once it is
-// gone, the same command works.
+// module.
 int give_up(const char* format, const char* hint = "") {
   int err = errno;
   printf(format, err, strerror(err));
   fputs(hint, stdout);
-  struct stat st;
-  bool stale = err == EEXIST && lstat(NODE_NAME, &st) == 0 && S_ISCHR(st.st_mode);
-  if (remove(NODE_NAME) == 0 && stale) {
-    printf("a device node left by an earlier, interrupted run was removed; run the same command again\n");
-  }
+  remove(NODE_NAME);
   fflush(stdout);
   unload_module();
   return 0;
+}
+
+// A node already in the directory was left by an earlier run: the run lock proves that no other
+// run uses it. It is used only while it names the device the module has now; after a power cut
+// the module is gone, and once the machine restarted its number may be another driver's.
+void take_or_remove_old_node(unsigned* listed) {
+  struct stat st;
+  bool there = driver_fd >= 0 || (lstat(NODE_NAME, &st) == 0 && S_ISCHR(st.st_mode));
+  scan_devices(listed);
+  if (!there) return;
+  if (driver_fd >= 0 && *listed != 0 && fstat(driver_fd, &st) == 0 && major(st.st_rdev) == *listed) return;
+  if (driver_fd >= 0) close(driver_fd);
+  driver_fd = -1;
+  if (remove(NODE_NAME) == 0) print_failure("a device node zorfl left by an earlier, interrupted run was removed\n");
 }
 
 }  // namespace
@@ -173,9 +182,8 @@ dev_t driver_device_number(unsigned major) { return makedev(major, 0); }
 int load_driver() {
   unsigned major = 0;
   driver_fd = open_node();
+  take_or_remove_old_node(&major);
   if (driver_fd >= 0) return 1;
-
-  scan_devices(&major);
   if (major != 0 && make_node(major) == 0) {
     driver_fd = open_node();
     if (driver_fd >= 0) return 1;

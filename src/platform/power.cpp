@@ -46,15 +46,19 @@ PowerState read_power_supplies(const char* dir) {
     char type[32], scope[32], value[32];
     read_attribute(dfd, e->d_name, "type", type, sizeof type);
     read_attribute(dfd, e->d_name, "scope", scope, sizeof scope);
-    if (strcmp(type, "Battery") == 0 && (scope[0] == '\0' || strcmp(scope, "System") == 0)) {
+    // A supply of a device (a mouse, a keyboard, a phone on a USB port) neither powers the
+    // machine nor charges it; the kernel's "Unknown" scope is taken as the system's.
+    if (strcmp(scope, "Device") == 0) continue;
+    if (strcmp(type, "Battery") == 0) {
       s.battery = true;
       read_attribute(dfd, e->d_name, "capacity", value, sizeof value);
       char* end = nullptr;
       long c = strtol(value, &end, 10);
       if (end != value && c >= 0 && c <= 100 && (s.capacity < 0 || c < s.capacity)) s.capacity = static_cast<int>(c);
-    } else if (strcmp(type, "Mains") == 0 || strncmp(type, "USB", 3) == 0) {
+    } else if (strcmp(type, "Mains") == 0 || strncmp(type, "USB", 3) == 0 || strcmp(type, "Wireless") == 0) {
+      // 1 and 2 are the kernel's "online, fixed" and "online, programmable"; anything else is off.
       read_attribute(dfd, e->d_name, "online", value, sizeof value);
-      s.ac_online = s.ac_online || (value[0] != '\0' && strcmp(value, "0") != 0);
+      s.ac_online = s.ac_online || strcmp(value, "1") == 0 || strcmp(value, "2") == 0;
     }
   }
   closedir(d);
@@ -65,6 +69,7 @@ void check_power() {
   if (options.ignore_power) return;
   PowerState s = read_power_supplies(POWER_SUPPLY_DIR);
   if (s.battery && !s.ac_online) fatal(EXIT_ON_BATTERY, "On battery power: connect the charger and run again");
+  // Said with /q too: the charger must not be pulled while the flash is being programmed.
   if (s.battery && s.capacity >= 0 && s.capacity < LOW_CHARGE) {
     printf(" The battery is at %d %%: keep the charger connected until the run ends\n", s.capacity);
     fflush(stdout);

@@ -92,6 +92,7 @@ void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const ch
     if (!block_selected(address, kind) || equal_block[i]) continue;
     int ok;
     if (op == nullptr) {
+      record_erasing(address);
       ok = flash_erase_block(address, size, progress);
     } else {
       ok = op(address, size, image_slot + (address - RomBase), progress);

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
   if (options.show_file_id) show_file_rom_id(options.id_name);
   // The files are taken before the driver: nothing is loaded for a name that cannot be used.
   if (options.input && !open_rom_file()) fatal(EXIT_NO_INPUT, "Unable to open ROM file.");
-  if (options.save && !options.compare && (!check_save_name() || save_is_way_back())) {
+  if (erases) check_restore_file();
+  if (options.save && !options.compare && (!check_save_name() || save_refused_while_pending())) {
     fatal(EXIT_CREATE_OUT, "Unable to create output file\n");
   }
   if (erases) check_power();

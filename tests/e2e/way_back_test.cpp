@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <thread>
 
 #include "vpc.h"
@@ -125,6 +126,87 @@ TEST(WayBack, RecordAndNextRunAfterEachEnd) {
   }
 }
 
+// The way back is known by its content, from a failed update on: whatever the directory's name,
+// later runs, moves and swaps do, the restore command the tool prints, run as printed, brings
+// the flash back to the bytes of before the update. A step "RESTORE" runs that command.
+TEST(WayBack, KnownByItsContent) {
+  const std::vector<std::string> update = {"/q", "/obackup.rom", "/inew.rom", "/pbn"};
+  const std::vector<std::string> fail = {"write_fail=0xa0000"};
+  struct Step {
+    std::vector<std::string> args, faults;
+    int code;
+    std::string has;  // a piece of the output ("" for none)
+    std::string shell = "";  // run by sh in the directory before the step
+  };
+  struct Case {
+    const char* name;
+    std::string dir;  // below the work directory, made for the case
+    std::vector<Step> steps;
+    bool root = false;  // gives a directory away
+  } cases[] = {
+      {"a tab in the directory's name", "bios\tA",
+       {{update, fail, 68, "\\011A/backup.rom')\" /pbn\n"}, {update, {}, 50, "holds the BIOS as it was"}, {{"RESTORE"}, {}, 0, ""}}},
+      {"C1 controls in the directory's name", "c1\xc2\x9b" "31m\xc2\x9d" "0;x\x07",
+       {{update, fail, 68, "\\302\\233"}, {update, {}, 50, "\\302\\235"}, {{"RESTORE"}, {}, 0, ""}}},
+      {"a run that programs nothing keeps the protection", "b",
+       {{update, fail, 68, ""}, {{"/q", "/inew.rom", "/k5"}, {}, 0, "did not program every block"},
+        {{"/q", "/obackup.rom", "/t"}, {}, 50, "holds the BIOS"}, {{"RESTORE"}, {}, 0, ""}}},
+      {"moved away, a second failure with a new /o and without /pbn", "b",
+       {{update, fail, 68, ""},
+        {{"/q", "/osecond.rom", "/inew.rom"}, fail, 68, "backup.rom, which is missing", "mv backup.rom ../away.rom"},
+        {{"RESTORE"}, {}, 0, "", "mv ../away.rom backup.rom"}}},
+      {"swapped for another file", "b",
+       {{update, fail, 68, ""}, {{"RESTORE"}, {}, 48, "is not the backup this machine made", "mv backup.rom k; cp new.rom backup.rom"},
+        {{"RESTORE"}, {}, 0, "", "mv k backup.rom"}}},
+      {"a path too long for /i, the ROM ID's block erased", std::string(100, 'L'),
+       {{update, {"write_fail=0xf8000"}, 68, "to restore it: cd "}, {{"RESTORE"}, {}, 0, ""}}},
+      {"a power cut, then the same command", "b",
+       {{update, {"power_loss=70"}, 137, ""}, {update, {}, 50, "holds the BIOS", "zorvpc reboot \"$STATE\""},
+        {{"RESTORE"}, {}, 0, "a device node zorfl left by an earlier, interrupted run was removed\n"}}},
+      {"the directory is the logged-in user's", "b",
+       {{update, fail, 68, "", "chown 65534 . && echo 65534 >\"$STATE/loginuid\""}, {{"RESTORE"}, {}, 0, ""}}, true},
+      {"a directory above belongs to another user", "other/b",
+       {{update, fail, 50, "above it is owned by another user\n", "chown 65534 .."}}, true},
+  };
+  for (const auto& c : cases) {
+    if (c.root && geteuid() != 0) continue;
+    Machine m(TEST_MACHINE, {"module_installed = 1"});
+    std::string dir = m.work + "/" + c.dir;
+    std::filesystem::create_directories(dir);
+    write_file(dir + "/new.rom", read_file(m.mkrom("new.rom", {"--seed", "53", "--nc", "0x10000:0x10000"})));
+    write_file(dir + "/zorfldrv_mod", "module object");
+    std::string before = m.flash(), out, restore;
+    for (const auto& s : c.steps) {
+      std::string sh = "STATE='" + m.state + "'; PATH='" + std::filesystem::path(ZORVPC_PATH).parent_path().string() +
+                       "':$PATH; " + s.shell;
+      ASSERT_EQ(run_command({"sh", "-c", sh}, dir).code, 0) << c.name << s.shell;
+      RunResult r;
+      if (s.args[0] == "RESTORE") {
+        std::string tool;
+        for (const auto& w : tool_command()) tool += "'" + w + "' ";
+        r = run_command({ZORVPC_PATH, "run", m.state, "--", "sh", "-c",
+                         "zorflashlnx2() { " + tool + "\"$@\"; }; " + restore}, dir);
+      } else {
+        r = run_command(m.command(s.args, s.faults), dir);
+      }
+      EXPECT_EQ(r.code, s.code) << c.name << ": " << s.args[0] << "\n" << r.out;
+      EXPECT_NE(r.out.find(s.has), std::string::npos) << c.name << ": " << s.args[0] << "\n" << r.out;
+      // Whatever the names hold, the terminal gets no control character but the line ends.
+      for (char ch : r.out) ASSERT_TRUE(ch == '\n' || ch == '\r' || static_cast<unsigned char>(ch) >= 0x20) << c.name;
+      EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos) << c.name;
+      for (const char* mark : {"restore it: ", "To restore the backup: "}) {
+        size_t at = r.out.rfind(mark);
+        if (at != std::string::npos) restore = r.out.substr(at + strlen(mark), r.out.find('\n', at) - at - strlen(mark));
+      }
+    }
+    if (c.steps.back().args[0] == "RESTORE") {
+      EXPECT_TRUE(m.flash() == before) << c.name << ": " << restore;
+      EXPECT_TRUE(read_file(dir + "/backup.rom") == before) << c.name;
+      EXPECT_EQ(record_field(m, "pending"), "0") << c.name;
+    }
+  }
+}
+
 // No erase on battery power: a system battery without AC online ends the run with 21 before
 // anything is touched, whatever the charge; on AC a low battery draws a warning. A device's
 // battery, a desktop, the override and the runs that never erase are not stopped. Where the
@@ -149,7 +231,7 @@ TEST(WayBack, BatteryPowerAndUnwritableState) {
       {"override", {"battery=3"}, {"/q", "/inew.rom", "/a"}, 0, ""},
       {"save, compare, ROM IDs", {"battery=3"}, {"/q", "/osaved.rom", "/inew.rom", "/d", "/unew.rom", "/t"}, 0,
        "\n ROM ID = ZX512A01"},
-      {"state directory unwritable", {"state_is_file"}, {"/inew.rom"}, 0,
+      {"state directory unwritable, said with /q", {"state_is_file"}, {"/q", "/inew.rom"}, 0,
        " No run record: /var/lib/zorflashlnx2 cannot be written (Not a directory); the run goes on without it\n"},
   };
   for (const auto& c : cases) {

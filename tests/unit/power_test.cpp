@@ -13,8 +13,8 @@ struct Supply {
   std::string name, type, scope, online, capacity;  // "" : no such attribute
 };
 
-// What counts: a battery of the system (scope System or none), the lowest charge of those, and
-// a mains or USB supply that is online.
+// What counts: a battery of the system (scope System, Unknown or none), the lowest charge of
+// those, and a mains, USB or wireless supply of the system that reads online (1 or 2).
 TEST(PowerSupplies, WhatCountsAsBatteryAndAc) {
   struct Case {
     const char* name;
@@ -27,6 +27,11 @@ TEST(PowerSupplies, WhatCountsAsBatteryAndAc) {
       {"USB-C charger online", {{"BAT0", "Battery", "", "", "3"}, {"ucsi", "USB_PD", "", "1", ""}}, {true, true, 3}},
       {"a mouse's battery", {{"hid", "Battery", "Device", "", "5"}}, {false, false, -1}},
       {"unreadable charge", {{"BAT0", "Battery", "", "", "full"}, {"AC", "Mains", "", "1", ""}}, {true, true, -1}},
+      {"scope Unknown is the system's", {{"BAT0", "Battery", "Unknown", "", "50"}}, {true, false, 50}},
+      {"wireless charger online", {{"BAT0", "Battery", "", "", "50"}, {"qi", "Wireless", "", "1", ""}}, {true, true, 50}},
+      {"a phone on USB charges nothing", {{"BAT0", "Battery", "", "", "50"}, {"usb", "USB", "Device", "1", ""}}, {true, false, 50}},
+      {"online, programmable", {{"BAT0", "Battery", "", "", "50"}, {"AC", "Mains", "", "2", ""}}, {true, true, 50}},
+      {"online reads neither 1 nor 2", {{"BAT0", "Battery", "", "", "50"}, {"AC", "Mains", "", "yes", ""}}, {true, false, 50}},
   };
   for (const auto& c : cases) {
     std::string dir = testing::TempDir() + "power_supply";

@@ -4,6 +4,7 @@
 //    on two machines never wait on each other.
 //  - /var/lib/zorflashlnx2, the tool's state (the run record): the machine's "zorflashlnx2".
 //  - /sys/class/power_supply: the machine's "power_supply", laid out from the power faults.
+//  - /proc/self/loginuid, the user who logged in: the machine's "loginuid" (none when missing).
 // Nothing of the command under this computer's /run, /var/lib or /sys is ever opened or made.
 #include <cerrno>
 #include <climits>
@@ -34,6 +35,7 @@ constexpr Redirect kRedirects[] = {
     {"/run", "run"},
     {"/var/lib/zorflashlnx2", "zorflashlnx2"},
     {"/sys/class/power_supply", "power_supply"},
+    {"/proc/self/loginuid", "loginuid"},
 };
 
 // The redirect that path lies under, with the part after its path ("" or "/name"); else null.

@@ -258,7 +258,9 @@ def main():
         backup = os.path.join(p['backup_dir'], '%s-%s.rom' % (name, stamp))
     backup = os.path.abspath(backup)
     fresh = not module.check_mode and not os.path.lexists(backup)
-    save = backup if fresh else os.path.join(wd, 'before.rom')
+    # While a run is unfinished the tool makes only new files: each save gets a name of its own.
+    unique = '%s-%d' % (datetime.datetime.utcnow().strftime('%Y%m%dT%H%M%S%fZ'), os.getpid())
+    save = backup if fresh else os.path.join(wd, 'before-%s.rom' % unique)
     if fresh:
         private_dir(module, os.path.dirname(backup))
     err = check_paths(new_rom, save)
@@ -304,7 +306,7 @@ def main():
     result['reboot_required'] = True
     out = run('the programming run', [exe] + command)
     result['stdout_lines'] = screen_lines(out)
-    after = os.path.join(wd, 'after.rom')
+    after = os.path.join(wd, 'after-%s.rom' % unique)
     result['rom_id_after'] = rom_id(run('the save after programming (/o)', [exe, '/q', '/t', '/o' + after]))
     at = first_difference(read_bytes(os.path.join(twin, 'flash.bin')), read_bytes(after))
     if at is not None:

@@ -61,6 +61,7 @@ void compare_pass(ProgressFn progress, PassKind kind) {
     equal_block[i] = equal;
     ++compared_blocks;
     equal_blocks += equal ? 1 : 0;
+    if (equal && !options.compare) record_skipped_block(address);
   }
   progress(PROGRESS_DONE, rom_size);
 }

@@ -575,14 +575,19 @@ TEST(OnlyWhatDiffers, ErasesAndWritesOnlyTheBlocksThatDiffer) {
     int code;
     std::set<uint32_t> erased;  // and written and verified
     std::string end;            // how the output ends
+    std::string skipped = "", touched = "";  // the record's, after a run that programs
   } cases[] = {
-      {"a rerun of the same file", {}, false, {"/pbn"}, {}, 0, {}, line + "10, programmed: 0\n"},
-      {"one main block differs", {0x30010}, false, {}, {}, 0, {0xb0000}, line + "5, programmed: 1\n"},
+      {"a rerun of the same file", {}, false, {"/pbn"}, {}, 0, {}, line + "10, programmed: 0\n",
+       "0x00080000-0x000fffff", ""},
+      {"one main block differs", {0x30010}, false, {}, {}, 0, {0xb0000}, line + "5, programmed: 1\n",
+       "0x00080000-0x000affff,0x000c0000-0x000dffff", "0x000b0000-0x000bffff"},
       {"/pbn, the boot block as in the file", {0x10000, 0x68004}, false, {"/pbn"}, {}, 0, {0x90000, 0xe8000},
-       line + "8, programmed: 2\n"},
-      {"every block differs", {}, true, {"/pbn"}, {}, 0, every, line + "0, programmed: 10\n"},
+       line + "8, programmed: 2\n", "0x00080000-0x0008ffff,0x000a0000-0x000e7fff,0x000f0000-0x000fffff",
+       "0x00090000-0x0009ffff,0x000e8000-0x000effff"},
+      {"every block differs", {}, true, {"/pbn"}, {}, 0, every, line + "0, programmed: 10\n", "",
+       "0x00080000-0x000fffff"},
       {"a bad read checksum while comparing", {}, false, {"/pbn"}, {"read_badsum=0xa0400"}, 0, {0xa0000},
-       line + "9, programmed: 1\n"},
+       line + "9, programmed: 1\n", "0x00080000-0x0009ffff,0x000b0000-0x000fffff", "0x000a0000-0x000affff"},
       {"a power cut while comparing", {0x68004}, false, {"/pbn"}, {"power_loss=read:100"}, 128 + 9, {}, ""},
       {"a stop signal while comparing", {0x68004}, false, {"/pbn"}, {"signal_at=read:100:2"}, 20, {},
        frame("Stopped by a signal; the flash was not changed")},
@@ -610,9 +615,13 @@ TEST(OnlyWhatDiffers, ErasesAndWritesOnlyTheBlocksThatDiffer) {
     EXPECT_EQ(blocks_of(addresses(t, "0x23"), m.blocks()), c.erased) << c.name;
     bool programs = c.code == 0 && std::count(c.args.begin(), c.args.end(), "/d") == 0;
     EXPECT_TRUE(m.flash() == (programs ? file : before)) << c.name;
-    // Nothing reached the record before the comparison ended.
+    // Nothing reached the record before the comparison ended; after it the record knows what
+    // was left alone.
     if (c.code != 0) {
       EXPECT_EQ(record_field(m, "outcome"), "") << c.name;
+    }
+    if (programs) {
+      EXPECT_EQ(record_field(m, "skipped") + " " + record_field(m, "touched"), c.skipped + " " + c.touched) << c.name;
     }
     if (erases.empty()) continue;
     // Every read comes before the first erase but those of the blocks programmed: their verify.

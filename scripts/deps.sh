@@ -16,9 +16,36 @@ need_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "Installing with apt-get (this can take a few minutes): ${missing[*]}"
-  $sudo apt-get update -qq
+  # A password, if sudo asks for one, before the progress lines start.
+  [ -z "$sudo" ] || sudo -v
+  working "apt-get update" $sudo apt-get update -qq
   # sudo clears the environment; env passes the setting through it.
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
+  working "apt-get install" $sudo env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
+}
+
+# Runs a long, quiet command; while it runs, a line every 30 seconds says that it still does.
+#   working WHAT COMMAND...
+working() {
+  local what=$1 t0 ticker rc=0
+  shift
+  t0=$(date +%s)
+  # The ticker ends with the command, and with this shell when a signal ends it first.
+  (
+    nap=
+    trap 'kill $nap 2>/dev/null; exit 0' TERM
+    while kill -0 $$ 2>/dev/null; do
+      sleep 30 &
+      nap=$!
+      wait $nap
+      echo "  ... $what: still working, $(($(date +%s) - t0)) s" >&2
+    done
+  ) &
+  ticker=$!
+  "$@" || rc=$?
+  kill "$ticker" 2>/dev/null || true
+  wait "$ticker" 2>/dev/null || true
+  return $rc
 }
 
 # The demo's: what configuring the tree and building the tool and the virtual PC need.

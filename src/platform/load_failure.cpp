@@ -1,6 +1,7 @@
 #include "platform/load_failure.h"
 
 #include "platform/command.h"
+#include "run/quote.h"
 
 #include <sys/mman.h>
 #include <sys/utsname.h>
@@ -29,12 +30,7 @@ void last_line(const char* text, char* out, size_t size) {
   while (end > text && (end[-1] == '\n' || end[-1] == '\r')) --end;
   const char* start = end;
   while (start > text && start[-1] != '\n') --start;
-  size_t n = 0;
-  for (const char* p = start; p < end && n + 1 < size; ++p, ++n) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    out[n] = c < 0x20 || c == 0x7F ? '?' : *p;
-  }
-  out[n] = '\0';
+  shown_text(out, size, start, static_cast<size_t>(end - start));
 }
 
 }  // namespace
@@ -52,7 +48,9 @@ void describe_load_failure(const LoadFacts& f, char* line, size_t size) {
     snprintf(line, size, " no %s for this kernel (%s): install linux-headers-%s and zorfldrv-dkms\n",
              MODULE, f.release, f.release);
   } else if (f.output[0] != '\0') {
-    snprintf(line, size, " %s did not load: %s\n", MODULE, f.output);
+    char shown[256];
+    last_line(f.output, shown, sizeof shown);
+    snprintf(line, size, " %s did not load: %s\n", MODULE, shown);
   } else {
     snprintf(line, size, " %s did not load, and the module tool gave no reason\n", MODULE);
   }

@@ -78,6 +78,24 @@ int record_unescape(char* out, size_t size, const char* text, size_t len) {
   return 1;
 }
 
+void shown_text(char* out, size_t size, const char* text, size_t len) {
+  if (size == 0) return;
+  const unsigned char* t = reinterpret_cast<const unsigned char*>(text);
+  size_t n = 0;
+  for (size_t i = 0; i < len && t[i] != '\0';) {
+    size_t k = shown_length(t + i);
+    if (k > len - i) k = 0;
+    if (k == 0) {
+      if (!put(out, size, &n, "?", 1)) break;
+      ++i;
+    } else {
+      if (!put(out, size, &n, text + i, k)) break;
+      i += k;
+    }
+  }
+  out[n] = '\0';
+}
+
 void append_shell_word(char* out, size_t size, const char* word) {
   const unsigned char* w = reinterpret_cast<const unsigned char*>(word);
   bool plain = w[0] != '\0', shown = true;

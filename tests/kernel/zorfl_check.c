@@ -650,14 +650,17 @@ static int node_gone(const char *dir)
 	return lstat(path, &st) != 0 && errno == ENOENT;
 }
 
-static void print_output(const struct run *r)
+/* The tool's words in the log: after a check that passed, as the screen the check expects
+ * (an error message there is what the case is about); after one that failed, as what it
+ * printed instead. */
+static void print_output(const struct run *r, int ok)
 {
-	printf("# exit %d, output:\n", r->rc);
+	printf(ok ? "# as expected, exit %d; the tool's screen:\n" : "# unexpected: exit %d, output:\n", r->rc);
 	for (const char *s = r->out; *s;) {
 		const char *nl = strchr(s, '\n');
 		int len = nl ? (int)(nl - s) : (int)strlen(s);
 
-		printf("#   %.*s\n", len, s);
+		printf("#   | %.*s\n", len, s);
 		s += len + (nl != NULL);
 	}
 }
@@ -673,7 +676,7 @@ static void check_no_signature(const char *what, const char *tool, const char *d
 	     has(&r, "\nERROR: BIOS has no flash information available\n\n");
 	check(ok, "tool, %s: both frames, exit 2 (got %d)", what, r.rc);
 	if (show || !ok)
-		print_output(&r);
+		print_output(&r, ok);
 	check(node_gone(dir) && !module_loaded(), "tool, %s: no node left, module unloaded", what);
 }
 
@@ -694,7 +697,7 @@ static void check_symlink(const char *tool, const char *dir, const char *target,
 	     !has(&r, "interrupted run") && has(&r, "\nERROR: Unable to load driver\n\n");
 	check(ok, "tool, link to %s: node creation refused, exit 16 (got %d)", target, r.rc);
 	if (show || !ok)
-		print_output(&r);
+		print_output(&r, ok);
 	stat(target, &after);
 	check(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
 	      after.st_rdev == before.st_rdev && after.st_size == before.st_size &&
@@ -846,7 +849,7 @@ static void check_owner_swap(const char *tool, const char *module)
 	check(ok, "tool, swapping user's directory: 3 runs, the user's module never loaded");
 	check(said, "tool, swapping user's directory: the file is refused, and the line says why");
 	if (!ok || !said)
-		print_output(&r);
+		print_output(&r, ok && said);
 }
 
 /* The user's own insmod, rmmod and modprobe first in PATH never run. */
@@ -890,7 +893,7 @@ static void check_nodev(const char *tool, const char *module)
 			       " directory on a file system that allows device files\n");
 	check(ok, "tool, nodev directory: exit 16 and the nodev line (got %d)", r.rc);
 	if (!ok)
-		print_output(&r);
+		print_output(&r, ok);
 	check(node_gone(dir) && !module_loaded(), "tool, nodev directory: no node, module unloaded");
 	umount(dir);
 }
@@ -1043,7 +1046,7 @@ static void check_clean_commands(const char *tool, const char *dir)
 		     !has(&r, "QZX Signature");
 		check(ok, "tool, %s while insmod runs: exit 20 before /dev/mem (got %d)", strsignal(sigs[i]), r.rc);
 		if (!ok)
-			print_output(&r);
+			print_output(&r, ok);
 		check(node_gone(dir) && !module_loaded(), "tool, %s while insmod runs: module unloaded",
 		      strsignal(sigs[i]));
 	}
@@ -1069,7 +1072,7 @@ static void check_no_proc(const char *tool, const char *dir)
 	     has(&r, "error driver zorfldrv not found\n");
 	check(ok, "tool without /proc: its line, the load by name, exit 16 (got %d)", r.rc);
 	if (!ok)
-		print_output(&r);
+		print_output(&r, ok);
 	check(node_gone(dir) && !module_loaded(), "tool without /proc: no node, module unloaded");
 }
 
@@ -1131,7 +1134,7 @@ static int run_installed_checks(const char *tool, const char *modules)
 	check(ok, "tool, module not installed: error loading driver, the DKMS hint, exit 16 (got %d)",
 	      r.rc);
 	if (!ok)
-		print_output(&r);
+		print_output(&r, ok);
 	check(node_gone(dir) && !module_loaded(), "tool, module not installed: no node, not loaded");
 	check(rename(away, modules) == 0, "module tree %s back in place", modules);
 	return 0;

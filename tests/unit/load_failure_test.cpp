@@ -49,6 +49,9 @@ TEST(LoadFailure, OneLineNamesTheCause) {
       {{false, false, false, "insmod: can't insert 'zorfldrv_mod.o': invalid module format", "r"},
        " zorfldrv_mod did not load: insmod: can't insert 'zorfldrv_mod.o': invalid module format\n"},
       {{false, false, false, "", "r"}, " zorfldrv_mod did not load, and the module tool gave no reason\n"},
+      // The tool's words reach the terminal with no control character in them, C1 and stray bytes too.
+      {{false, false, false, "insmod: bad\x1b[2J \xc2\x9b" "31m \x9b caf\xc3\xa9\n\n", "r"},
+       " zorfldrv_mod did not load: insmod: bad?[2J ??31m ? caf\xc3\xa9\n"},
   };
   for (const auto& c : cases) {
     char line[256];

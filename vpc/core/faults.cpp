@@ -165,7 +165,32 @@ bool set_name(char* slot, size_t size, const char* value)
     return true;
 }
 
+bool hits(const fw_addrs& list, uint32_t address, uint32_t length)
+{
+    for (uint32_t i = 0; i < list.count && i < FW_MAX_FAULT_ADDRS; ++i)
+        if (list.addr[i] - address < length)
+            return true;
+    return false;
+}
+
 } // namespace
+
+const char* flash_fault_fired(const fw_faults& f, uint8_t command, uint32_t address, uint32_t length, uint8_t status)
+{
+    // The handler answers 7 only for an injected failure, and 0 when a silent fault struck.
+    bool failed = status == FW_DEVICE_ERROR, ok = status == FW_OK;
+    if (command == FW_CMD_READ)
+        return failed && hits(f.read_fail, address, length)   ? "read_fail"
+               : ok && hits(f.read_badsum, address, length) ? "read_badsum"
+                                                              : nullptr;
+    if (command == FW_CMD_ERASE)
+        return failed && hits(f.erase_fail, address, length) ? "erase_fail" : nullptr;
+    if (command == FW_CMD_WRITE)
+        return failed && hits(f.write_fail, address, length)     ? "write_fail"
+               : ok && hits(f.write_corrupt, address, length) ? "write_corrupt"
+                                                                : nullptr;
+    return nullptr;
+}
 
 bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
 {

@@ -65,5 +65,10 @@ void faults_clear(FaultSet* f);
 // On failure writes a reason into err (errlen bytes) and returns false.
 bool fault_apply(FaultSet* f, const char* text, char* err, int errlen);
 
+// The flash handler's fault that an SMI command over [address, address + length) ran into,
+// given the status it answered: "erase_fail", "write_fail", "write_corrupt", "read_fail",
+// "read_badsum", or null when none did.
+const char* flash_fault_fired(const fw_faults& f, uint8_t command, uint32_t address, uint32_t length, uint8_t status);
+
 // One line per fault key with its argument and meaning, for --help.
 extern const char* const kFaultHelp;

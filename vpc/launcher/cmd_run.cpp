@@ -1,6 +1,7 @@
 // zorvpc run DIR [--fault KEY[=VAL]]... [--clear-trace] -- COMMAND [ARGS...]
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <elf.h>
@@ -118,6 +119,24 @@ bool prepare_bios_segment(const std::string& dir, const Machine& m, const FaultS
     return write_file(dir + "/physmem", p, phys.size());
 }
 
+// One line on standard error per fault that fired, so that a rehearsal explains itself. A
+// command killed by a signal (a power cut) may have stopped halfway through a line: the lines
+// start on a new one then.
+void tell_fired(const std::string& path, bool killed)
+{
+    std::string text;
+    if (read_file(path, &text, 1u << 20)) {
+        if (killed && !text.empty())
+            std::fputc('\n', stderr);
+        size_t start = 0, end;
+        while ((end = text.find('\n', start)) != std::string::npos) {
+            std::fprintf(stderr, "zorvpc: %.*s\n", int(end - start), text.c_str() + start);
+            start = end + 1;
+        }
+    }
+    unlink(path.c_str());
+}
+
 } // namespace
 
 int cmd_run(const std::vector<std::string>& args)
@@ -175,6 +194,12 @@ int cmd_run(const std::vector<std::string>& args)
     if (!write_file(dir + "/" + kLastRun, mark.data(), mark.size()))
         return fail("cannot write " + dir + "/" + kLastRun);
 
+    // The library notes each fault that fires in a file of this run's own (two runs of one
+    // machine at once each tell their own); the launcher shows them once the command has ended.
+    std::string fired = "fired." + std::to_string(getpid());
+    if (!write_file(dir + "/" + fired, "", 0))
+        return fail("cannot write " + dir + "/" + fired);
+
     char abs[PATH_MAX];
     if (!realpath(dir.c_str(), abs))
         return fail("cannot resolve " + dir);
@@ -183,6 +208,7 @@ int cmd_run(const std::vector<std::string>& args)
         preload += std::string(":") + old;
     setenv("ZORVPC_STATE", abs, 1);
     setenv("ZORVPC_FAULTS", faults.c_str(), 1);
+    setenv("ZORVPC_FIRED", fired.c_str(), 1);
     setenv("LD_PRELOAD", preload.c_str(), 1);
 
     // Like system(): the terminal's interrupt goes to the command, which decides what it means;
@@ -213,6 +239,7 @@ int cmd_run(const std::vector<std::string>& args)
     // The power went: the machine comes back as a reboot leaves it.
     if (access((dir + "/power-lost").c_str(), F_OK) == 0 && !reboot_machine(dir, m))
         return fail("cannot reboot " + dir + " after the power loss");
+    tell_fired(dir + "/" + fired, WIFSIGNALED(status));
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);

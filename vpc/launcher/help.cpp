@@ -47,7 +47,9 @@ void print_help()
         "      this run only (on top of the description's). Exit status: the\n"
         "      command's, or 128 + signal. Before it starts, the BIOS segment is\n"
         "      rebuilt if it does not hold the header this run asks for.\n"
-        "      Statically linked programs are refused.\n"
+        "      Statically linked programs are refused. Once the command has ended,\n"
+        "      each fault that fired (a power cut, a flash handler fault, a signal)\n"
+        "      is told in one line on standard error, \"zorvpc: fault KEY: ...\".\n"
         "  show DIR [layout|cmos|module|trace|changes|all]\n"
         "      The flash layout with block kinds, the CMOS, the module and node\n"
         "      (node: ./zorfl in the current directory), the trace. changes (a twin\n"
@@ -140,6 +142,7 @@ void print_help()
         "  ZORVPC_STATE   absolute state directory; without it the library fails safe\n"
         "                 (no /dev/mem, iopl fails, no module, ports fault)\n"
         "  ZORVPC_FAULTS  the run's faults, separated by ';'\n"
+        "  ZORVPC_FIRED   the file in DIR where the library notes the faults that fire\n"
         "  ZORVPC_LIB     where run finds libzorvpc.so (default: beside zorvpc)\n",
         kMachineHelp, kFaultHelp);
 }

@@ -11,14 +11,48 @@
 #include "real.h"
 #include "state.h"
 
+namespace {
+
+// The signal about to be sent, for the launcher to tell: "... sent after SMI erase 1", "...
+// sent after fread 3 of new.rom". Written first: a signal the command does not catch ends it at once.
+void note_signal(const char* key, uint32_t sig, const char* at, uint32_t n, const char* of)
+{
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "fault ");
+    lb_str(&lb, key);
+    lb_str(&lb, ": signal ");
+    lb_dec(&lb, sig);
+    if (const char* abbrev = sigabbrev_np(int(sig))) {
+        lb_str(&lb, " (SIG");
+        lb_str(&lb, abbrev);
+        lb_str(&lb, ")");
+    }
+    lb_str(&lb, " sent ");
+    lb_str(&lb, at);
+    lb_str(&lb, " ");
+    lb_dec(&lb, n);
+    if (of) {
+        lb_str(&lb, " of ");
+        lb_str(&lb, of);
+    }
+    fault_fired(&lb);
+}
+
+} // namespace
+
 void signal_at_smi(uint8_t command)
 {
     const FaultSet& f = g_vpc.faults;
     if (command < 0x20 || command > 0x24)
         return;
     uint32_t n = ++g_vpc.smi_count[command - 0x20];
-    if (f.signal_at != 0 && command == f.signal_command && n == f.signal_at)
+    static const char* const names[] = {"after SMI open", "after SMI read", "after SMI erase",
+                                         "after SMI write", "after SMI close"};
+    if (f.signal_at != 0 && command == f.signal_command && n == f.signal_at) {
+        note_signal("signal_at", f.signal_number, names[command - 0x20], n, nullptr);
         kill(getpid(), int(f.signal_number));
+    }
 }
 
 bool signal_at_call(const char* name, bool only_count)
@@ -26,6 +60,7 @@ bool signal_at_call(const char* name, bool only_count)
     const FaultSet& f = g_vpc.faults;
     if (!g_vpc.active || std::strcmp(name, f.signal_call) != 0 || ++g_vpc.call_count != f.signal_call_at)
         return false;
+    note_signal("signal_call", f.signal_call_number, only_count ? "during call" : "after call", g_vpc.call_count, name);
     if (!only_count)
         kill(getpid(), int(f.signal_call_number));
     return true;
@@ -40,8 +75,10 @@ void signal_at_file_io(FILE* file, bool write)
         return;
     char name[NAME_MAX + 1];
     fd_name(fileno(file), name, sizeof name);
-    if (fault_name_matches(f.signal_file, name) && ++g_vpc.file_io_count == f.signal_file_at)
+    if (fault_name_matches(f.signal_file, name) && ++g_vpc.file_io_count == f.signal_file_at) {
+        note_signal("signal_file", f.signal_file_number, write ? "after fwrite" : "after fread", g_vpc.file_io_count, name);
         kill(getpid(), int(f.signal_file_number));
+    }
 }
 
 } // namespace

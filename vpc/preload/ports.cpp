@@ -45,6 +45,43 @@ uint8_t port_in(uint16_t port)
     return v;
 }
 
+// What a fault of the flash handler did to this command, for the launcher to tell.
+void note_flash_fault(const SmiResult& r)
+{
+    const char* key = r.power_loss ? "power_loss"
+                                   : flash_fault_fired(g_vpc.faults.flash, r.command, r.address, r.length, r.status);
+    if (!key)
+        return;
+    LineBuf lb;
+    lb_init(&lb);
+    lb_str(&lb, "fault ");
+    lb_str(&lb, key);
+    if (r.power_loss) {
+        lb_str(&lb, ": power cut at SMI write ");
+        lb_dec(&lb, g_vpc.faults.power_loss);
+        lb_str(&lb, ", address ");
+        lb_hex(&lb, r.address, 8);
+        lb_str(&lb, ", before that write reached the flash; the machine was rebooted");
+        fault_fired(&lb);
+        return;
+    }
+    static const char* const names[] = {"open", "read", "erase", "write", "close"};
+    lb_str(&lb, ": SMI ");
+    lb_str(&lb, names[r.command - 0x20]);
+    lb_str(&lb, " at ");
+    lb_hex(&lb, r.address, 8);
+    lb_str(&lb, " (");
+    lb_dec(&lb, r.length);
+    lb_str(&lb, " bytes) ");
+    const char* what = key[0] == 'e'                ? "answered status 7, nothing erased"
+                       : !std::strcmp(key, "write_fail") ? "answered status 7, nothing written"
+                       : key[0] == 'w'                ? "answered 0 but stored a byte with bit 0 wrong"
+                       : !std::strcmp(key, "read_fail") ? "answered status 7, nothing read"
+                                                        : "answered 0 with a wrong checksum";
+    lb_str(&lb, what);
+    fault_fired(&lb);
+}
+
 // SMM stops every CPU: an SMI runs to its end before any other starts, on any
 // process of the machine, and finds the handler as the last one left it.
 void run_smi(uint8_t command)
@@ -64,6 +101,7 @@ void run_smi(uint8_t command)
         lb_str(&lb, " len=");
         lb_dec(&lb, r.length);
     }
+    note_flash_fault(r);
     if (r.power_loss) {
         lb_str(&lb, " power-loss");
         trace_line(&lb);

@@ -89,6 +89,25 @@ void trace_line(LineBuf* line)
     errno = saved;
 }
 
+void fault_fired(LineBuf* line)
+{
+    if (!g_vpc.active || !g_vpc.fired[0])
+        return;
+    int saved = errno;
+    char path[PATH_MAX];
+    state_path(path, g_vpc.fired);
+    // Only into the file the launcher made for this run: nothing is created here.
+    int fd = real::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        line->text[line->len] = '\n';
+        ssize_t w = write(fd, line->text, size_t(line->len + 1));
+        (void)w;
+        line->text[line->len] = '\0';
+        real::close(fd);
+    }
+    errno = saved;
+}
+
 void trace_result(LineBuf* line, int r, int err)
 {
     lb_dec(line, r);
@@ -175,6 +194,10 @@ void attach()
     if (!dir || !*dir || std::strlen(dir) >= sizeof g_vpc.dir - 32)
         return;
     std::strcpy(g_vpc.dir, dir);
+    // A name in the state directory, never a path elsewhere.
+    if (const char* fired = std::getenv("ZORVPC_FIRED");
+        fired && *fired && !std::strchr(fired, '/') && std::strlen(fired) < sizeof g_vpc.fired)
+        std::strcpy(g_vpc.fired, fired);
 
     std::string text, err;
     if (!read_state_file("machine", &text)) {

@@ -66,6 +66,7 @@ struct VpcState {
     uint32_t call_count;       // calls of the signal_call fault's function
     uint32_t load_count;       // load commands run by this process
     bool swapped;              // the swap_at_check fault has struck
+    char fired[32];            // the launcher's file in dir for the faults that fire, or ""
 };
 
 extern VpcState g_vpc;
@@ -83,6 +84,8 @@ void state_path(char* out, const char* name);
 
 // One trace line, written with a single write(2). Keeps errno.
 void trace_line(LineBuf* line);
+// A fault has fired: one line for the launcher to show once the run ends. Async-signal-safe.
+void fault_fired(LineBuf* line);
 // Ends a trace line with a call's result, and the errno name when it failed; writes it.
 void trace_result(LineBuf* line, int r, int err);
 // The last part of the path fd was opened by, or "?" (hook_file.cpp).

@@ -115,6 +115,7 @@ struct FaultCase {
     const char* fault;
     std::vector<std::string> actions;
     std::vector<std::string> want;  // probe output lines starting with "smi" or "memopen"/"map"
+    std::string err;                // what the launcher says the fault did
 };
 
 TEST_F(VpcTest, FlashFaultsOverThePorts)
@@ -122,16 +123,30 @@ TEST_F(VpcTest, FlashFaultsOverThePorts)
     const std::vector<std::string> pre = {"iopl=3", "memopen", "map=0xf0000,0xffff", "findhdr", "mknod=254",
                                           "system=insmod zorfldrv_mod", "open", "alloc=1024", "nmap=1024",
                                           "setbuf=0x180000"};
+    const std::string z = "zorvpc: fault ";
     const FaultCase cases[] = {
-        {"open_status=1", {"smi=0x20", "smi=0x21,0x80000,1024"}, {"smi 0x20 status=1 sumok=0", "smi 0x21 status=8 sumok=0"}},
-        {"open_status=2", {"smi=0x20", "smi=0x21,0x80000,1024"}, {"smi 0x20 status=2 sumok=0", "smi 0x21 status=0 sumok=1"}},
-        {"close_status=3", {"smi=0x20", "smi=0x24"}, {"smi 0x20 status=0 sumok=0", "smi 0x24 status=3 sumok=0"}},
+        {"open_status=1", {"smi=0x20", "smi=0x21,0x80000,1024"}, {"smi 0x20 status=1 sumok=0", "smi 0x21 status=8 sumok=0"}, ""},
+        {"open_status=2", {"smi=0x20", "smi=0x21,0x80000,1024"}, {"smi 0x20 status=2 sumok=0", "smi 0x21 status=0 sumok=1"}, ""},
+        {"close_status=3", {"smi=0x20", "smi=0x24"}, {"smi 0x20 status=0 sumok=0", "smi 0x24 status=3 sumok=0"}, ""},
         {"read_fail=0x80400", {"smi=0x20", "smi=0x21,0x80000,1024", "smi=0x21,0x80400,1024"},
-         {"smi 0x20 status=0 sumok=0", "smi 0x21 status=0 sumok=1", "smi 0x21 status=7 sumok=1"}},
-        {"read_badsum=0xffc00", {"smi=0x20", "smi=0x21,0xffc00,1024"}, {"smi 0x20 status=0 sumok=0", "smi 0x21 status=0 sumok=0"}},
+         {"smi 0x20 status=0 sumok=0", "smi 0x21 status=0 sumok=1", "smi 0x21 status=7 sumok=1"},
+         z + "read_fail: SMI read at 0x00080400 (1024 bytes) answered status 7, nothing read\n"},
+        {"read_badsum=0xffc00", {"smi=0x20", "smi=0x21,0xffc00,1024"}, {"smi 0x20 status=0 sumok=0", "smi 0x21 status=0 sumok=0"},
+         z + "read_badsum: SMI read at 0x000ffc00 (1024 bytes) answered 0 with a wrong checksum\n"},
         {"erase_fail=0x90000", {"smi=0x20", "smi=0x22,0x90000,65536", "smi=0x22,0x80000,65536"},
-         {"smi 0x20 status=0 sumok=0", "smi 0x22 status=7 sumok=0", "smi 0x22 status=0 sumok=0"}},
-        {"write_fail=0x80000", {"smi=0x20", "smi=0x23,0x80000,1024"}, {"smi 0x20 status=0 sumok=0", "smi 0x23 status=7 sumok=1"}},
+         {"smi 0x20 status=0 sumok=0", "smi 0x22 status=7 sumok=0", "smi 0x22 status=0 sumok=0"},
+         z + "erase_fail: SMI erase at 0x00090000 (65536 bytes) answered status 7, nothing erased\n"},
+        {"write_fail=0x80000", {"smi=0x20", "smi=0x23,0x80000,1024"}, {"smi 0x20 status=0 sumok=0", "smi 0x23 status=7 sumok=1"},
+         z + "write_fail: SMI write at 0x00080000 (1024 bytes) answered status 7, nothing written\n"},
+        // Before the open the handler refuses the write (status 8): the fault has not struck.
+        {"write_corrupt=0x80010", {"smi=0x23,0x80000,1024", "smi=0x20", "smi=0x23,0x80000,1024"},
+         {"smi 0x23 status=8 sumok=1", "smi 0x20 status=0 sumok=1", "smi 0x23 status=0 sumok=1"},
+         z + "write_corrupt: SMI write at 0x00080000 (1024 bytes) answered 0 but stored a byte with bit 0 wrong\n"},
+        // Signals the probe ignores (SIGCHLD, SIGWINCH): it goes on, and the launcher tells.
+        {"signal_at=read:2:17", {"smi=0x20", "smi=0x21,0x80000,1024", "smi=0x21,0x80400,1024"},
+         {"smi 0x20 status=0 sumok=0", "smi 0x21 status=0 sumok=1", "smi 0x21 status=0 sumok=1"},
+         z + "signal_at: signal 17 (SIGCHLD) sent after SMI read 2\n"},
+        {"signal_call=iopl:1:28", {}, {}, z + "signal_call: signal 28 (SIGWINCH) sent after call 1 of iopl\n"},
     };
     write_all(work() + "/zorfldrv_mod", "module object");
     for (const FaultCase& c : cases) {
@@ -141,7 +156,10 @@ TEST_F(VpcTest, FlashFaultsOverThePorts)
         RunResult r = probe(all, std::string("--fault ") + c.fault);
         EXPECT_EQ(r.code, 0) << c.fault << r.err;
         EXPECT_EQ(lines_with(r.out, "smi "), c.want) << c.fault;
+        EXPECT_EQ(r.err, c.err) << c.fault;
     }
+    // The note of each run is its own, and none is left in the machine's directory.
+    EXPECT_EQ(sh("ls " + q(st()) + " | grep -c fired").out, "0\n");
 }
 
 TEST_F(VpcTest, WriteCorruptMakesTheFlashDifferFromTheData)

@@ -10,6 +10,7 @@ void faults_clear(FaultSet* f)
     std::memset(f, 0, sizeof *f);
     f->signature_at = -1;
     f->battery = f->ac = f->device_battery = -1;
+    f->power_loss_command = 0x23;  // a bare power_loss counts writes
 }
 
 namespace {

@@ -43,7 +43,6 @@ struct Record {
   char directory[FIELD];
   char command[FIELD];
   char rom_id_before[ROM_ID_LENGTH + 1], rom_id_file[ROM_ID_LENGTH + 1];
-  char file_sha256[SHA256_HEX_SIZE];
   char regions[8];
   char rom_id_erased[4];
   char backup[FIELD];  // the way back, exact bytes
@@ -187,7 +186,6 @@ int fields_of(Record& r, Field* out) {
                {"command", r.command, sizeof r.command},
                {"rom_id_before", r.rom_id_before, sizeof r.rom_id_before},
                {"rom_id_file", r.rom_id_file, sizeof r.rom_id_file},
-               {"file_sha256", r.file_sha256, sizeof r.file_sha256},
                {"regions", r.regions, sizeof r.regions},
                {"rom_id_erased", r.rom_id_erased, sizeof r.rom_id_erased},
                {"backup", r.backup, sizeof r.backup},
@@ -231,8 +229,8 @@ void write_record(Record& r) {
   for (int i = 0; text != nullptr && i < n; ++i) {
     record_escape(escaped, sizeof escaped, f[i].value, strlen(f[i].value));
     len += static_cast<size_t>(snprintf(text + len, cap - len, "%s=%s\n", f[i].key, escaped));
-    // The block lists follow the file's hash, where a reader looks for what the run did.
-    if (is(f[i].key, "file_sha256")) {
+    // The block lists follow the ROM IDs, where a reader looks for what the run did.
+    if (is(f[i].key, "rom_id_file")) {
       len += static_cast<size_t>(snprintf(text + len, cap - len, "selected=%s\nskipped=%s\ntouched=%s\n", lists[0],
                                           lists[1], lists[2]));
     }
@@ -560,9 +558,11 @@ void record_run_start() {
     for (int i = 0; i < ROM_ID_LENGTH; ++i) r.rom_id_file[i] = r.rom_id_file[i] == '\0' ? '?' : r.rom_id_file[i];
     r.rom_id_file[ROM_ID_LENGTH] = '\0';
   }
-  if (image_slot != nullptr) sha256_of(image_slot, rom_size, r.file_sha256);
-  // The image is what gets programmed: a restore is the backup's bytes, or it is not one.
-  if (restoring && options.signature_value == 0 && !is(r.file_sha256, last.backup_sha256)) {
+  // The image is what gets programmed: a restore is the backup's bytes, or it is not one. Other
+  // runs are not hashed: on an emulated machine the hash would cost more than all the rest.
+  char image_sha256[SHA256_HEX_SIZE] = "";
+  if (restoring && options.signature_value == 0 && image_slot != nullptr) sha256_of(image_slot, rom_size, image_sha256);
+  if (restoring && options.signature_value == 0 && !is(image_sha256, last.backup_sha256)) {
     fatal(EXIT_NO_INPUT, "%s", ROM_FILE_CHANGED);
   }
 

@@ -32,8 +32,7 @@
  *                                     and checks the file's size, ROM ID and
  *                                     boot-block sum before the erase; it
  *                                     looks at the power supplies and keeps
- *                                     a run record as the tool does (the
- *                                     image's SHA-256 in it); it
+ *                                     a run record as the tool does; it
  *                                     prints a banner, reads the lockdown
  *                                     mode, takes a run lock of its own and
  *                                     holds the stop signals from the first
@@ -433,55 +432,8 @@ static int client(const char *module, const char *rom_path)
 
 /* The run record as the tool keeps it, in a directory of the client's own: read at the start,
  * and written whole (the file synced, renamed over the old one, the directory synced) before
- * the first erase and at the end. It names the image by its SHA-256, as the tool's does. */
+ * the first erase and at the end. */
 #define RECORD_DIR "/var/lib/zorfl-required"
-
-static char image_sha256[65];
-
-static uint32_t rotr(uint32_t x, int n) { return x >> n | x << (32 - n); }
-
-static void sha256_block(uint32_t h[8], const uint8_t *p)
-{
-	static const uint32_t k[64] = {
-		0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-		0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-		0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-		0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-		0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-		0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-		0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-		0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-	uint32_t w[64], a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
-
-	for (int i = 0; i < 16; i++)
-		w[i] = (uint32_t)p[4 * i] << 24 | p[4 * i + 1] << 16 | p[4 * i + 2] << 8 | p[4 * i + 3];
-	for (int i = 16; i < 64; i++)
-		w[i] = w[i - 16] + (rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3) + w[i - 7] +
-		       (rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10);
-	for (int i = 0; i < 64; i++) {
-		uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-		uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-
-		hh = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
-	}
-	h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += hh;
-}
-
-/* SHA-256 of len bytes (a whole number of 64-byte blocks, as every ROM size is) into image_sha256. */
-static void hash_image(const uint8_t *p, uint32_t len)
-{
-	uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-	uint8_t pad[64] = {0x80};
-	uint64_t bits = (uint64_t)len * 8;
-
-	for (uint32_t at = 0; at + 64 <= len; at += 64)
-		sha256_block(h, p + at);
-	for (int i = 0; i < 8; i++)
-		pad[56 + i] = (uint8_t)(bits >> (56 - 8 * i));
-	sha256_block(h, pad);
-	for (int i = 0; i < 8; i++)
-		snprintf(image_sha256 + 8 * i, 9, "%08x", h[i]);
-}
 
 static void read_record(void)
 {
@@ -495,8 +447,7 @@ static void read_record(void)
 static int write_record(const char *outcome)
 {
 	char text[256];
-	int len = snprintf(text, sizeof text, "time=%ld\ncommand=required\nfile_sha256=%s\noutcome=%s\n",
-			   (long)time(NULL), image_sha256, outcome);
+	int len = snprintf(text, sizeof text, "time=%ld\ncommand=required\noutcome=%s\n", (long)time(NULL), outcome);
 	int dfd, fd, ok;
 
 	if (mkdir(RECORD_DIR, 0700) && errno == ENOENT) {
@@ -632,7 +583,6 @@ static int required(const char *module, const char *rom_path)
 	}
 	if (sum)
 		return die("boot block sum");
-	hash_image(image, fl.rom_size);
 	hold_stops(SIG_BLOCK);
 	if (write_record("running") || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image) ||
 	    write_record("finished"))

@@ -1,5 +1,6 @@
 #include "rom/program.h"
 
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,60 @@ bool block_fits_image(uint32_t address, uint32_t size) {
   return static_cast<uint64_t>(address - RomBase) + size <= rom_size;
 }
 
+// With /e, the blocks (by table index; a table has at most 65535) found already holding the
+// file's bytes: no pass erases, writes or verifies them, and the comparison's read was their
+// verify. Without /e none is set.
+std::bitset<65536> equal_block;
+uint32_t compared_blocks, equal_blocks;
+
+// Every piece of the block reads back through the handler as the image holds it. A failed read
+// or a bad checksum is a difference: only a block known to be equal is left alone.
+bool holds_image(uint32_t address, uint32_t size, ProgressFn progress) {
+  if (!block_fits_image(address, size)) return false;
+  const uint8_t* image = image_slot + (address - RomBase);
+  uint8_t piece[TRANSFER_SIZE];
+  for (uint32_t offset = 0; offset < size; offset += TRANSFER_SIZE) {
+    if (!flash_read_block(address + offset, TRANSFER_SIZE, piece, progress) ||
+        memcmp(piece, image + offset, TRANSFER_SIZE) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads only. A block that both kinds of pass handle (a boot-block block listed as NVRAM, or
+// in a chosen non-critical block) is compared once, in the main pass, for both.
+void compare_pass(ProgressFn progress, PassKind kind) {
+  uint32_t n = block_count();
+  progress(PROGRESS_START, n > 0 ? block_address(0) : 0);
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t address = block_address(i);
+    if (!block_selected(address, kind)) continue;
+    if (kind == BootBlockPass && block_selected(address, MainPass)) continue;
+    bool equal = holds_image(address, block_size(i), progress);
+    equal_block[i] = equal;
+    ++compared_blocks;
+    equal_blocks += equal ? 1 : 0;
+    if (equal && !options.compare) record_skipped_block(address);
+  }
+  progress(PROGRESS_DONE, rom_size);
+}
+
+void compare_selected_blocks() {
+  compare_pass(progress_compare_flash, MainPass);
+  if (options.prog_bootblock) compare_pass(progress_compare_bootblock, BootBlockPass);
+}
+
+// /d /e: the blocks that the same command without /d would program, for the compare report.
+void count_differing_blocks() {
+  RunOptions checked = options;
+  options.prog_main = options.unchecked_prog_main;
+  options.prog_bootblock = options.unchecked_prog_bootblock;
+  options.prog_nvram = options.unchecked_prog_nvram;
+  compare_selected_blocks();
+  options = checked;
+}
+
 using BlockOp = int (*)(uint32_t, uint32_t, const uint8_t*, ProgressFn);
 
 // One walk of the table; op is null for the erase pass.
@@ -35,7 +90,7 @@ void run_pass(ProgressFn progress, PassKind kind, BlockOp op, int code, const ch
   for (uint32_t i = 0; i < n; ++i) {
     uint32_t address = block_address(i);
     uint32_t size = block_size(i);
-    if (!block_selected(address, kind)) continue;
+    if (!block_selected(address, kind) || equal_block[i]) continue;
     int ok;
     if (op == nullptr) {
       record_erasing(address);
@@ -124,13 +179,20 @@ void program_flash() {
     }
     if (!options.prog_main) fail_exit(EXIT_NO_NC_BLOCKS);
   }
-  if (options.compare) return;
+  if (options.compare) {
+    // Nothing would show the count under /q: the flash is not read for it.
+    if (options.skip_equal && !options.quiet) count_differing_blocks();
+    return;
+  }
 
   uint32_t bad = 0;
   if (!check_selected_blocks(&bad)) {
     fatal(EXIT_INVALID_BLOCK, "Invalid block in BIOS block table: 0x%08lX\n",
           static_cast<unsigned long>(bad));
   }
+
+  // The comparison only reads: a cut or a stop signal during it leaves the flash as it was.
+  if (options.skip_equal) compare_selected_blocks();
 
   // From the first erase on, nothing from the terminal or a closed pipe may stop the run
   // halfway through the flash; the clean-up drops what was held.
@@ -145,4 +207,12 @@ void program_flash() {
     verify_pass(progress_verify_bootblock, BootBlockPass);
   }
   record_passes_done();
+  if (options.skip_equal && !options.quiet) {
+    printf(" Blocks skipped as already equal: %lu, programmed: %lu\n", static_cast<unsigned long>(equal_blocks),
+           static_cast<unsigned long>(compared_blocks - equal_blocks));
+    fflush(stdout);
+  }
 }
+
+uint32_t differing_blocks() { return compared_blocks - equal_blocks; }
+uint32_t compared_block_count() { return compared_blocks; }

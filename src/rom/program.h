@@ -17,3 +17,6 @@ int check_selected_blocks(uint32_t* bad);
 void erase_pass(ProgressFn progress, PassKind kind);
 void write_pass(ProgressFn progress, PassKind kind);
 void verify_pass(ProgressFn progress, PassKind kind);
+// With /e: how many selected blocks were compared with the image, and how many of them differ.
+uint32_t compared_block_count();
+uint32_t differing_blocks();

@@ -9,6 +9,7 @@
 #include "flash/layout.h"
 #include "flash/le.h"
 #include "rom/image.h"
+#include "rom/program.h"
 #include "rom/romfile.h"
 #include "run/errors.h"
 #include "run/exit_codes.h"
@@ -265,6 +266,10 @@ void compare_report() {
     printf("\n Checksum of bootblock.....%s", bootblock_ok ? "Ok" : "Failed");
     printf("\n Status of comparison......%s",
            size_ok && rom_id_ok && bootblock_ok ? "Consistent" : "Inconsistent");
+    if (options.skip_equal) {
+      printf("\n Differing blocks..........%lu of %lu", static_cast<unsigned long>(differing_blocks()),
+             static_cast<unsigned long>(compared_block_count()));
+    }
   }
   if (!size_ok) fail_exit(EXIT_CMP_SIZE);
   if (!rom_id_ok) fail_exit(EXIT_CMP_ROM_ID);

@@ -26,7 +26,11 @@ RunOptions options = {.input = 0,
                       .quiet = 0,
                       .help = 0,
                       .show_rom_id = 0,
-                      .ignore_power = 0};
+                      .ignore_power = 0,
+                      .skip_equal = 0,
+                      .unchecked_prog_main = 0,
+                      .unchecked_prog_bootblock = 0,
+                      .unchecked_prog_nvram = 0};
 
 namespace {
 
@@ -36,7 +40,7 @@ void reset_flags() {
   options.nc_mode = options.main_plus_nc = 0;
   options.quiet = options.help = options.show_rom_id = 0;
   options.signature_value = 0;
-  options.ignore_power = 0;
+  options.ignore_power = options.skip_equal = 0;
   options.check_rom_id = 1;
   options.prog_main = 1;
 }
@@ -127,6 +131,9 @@ bool take_argument(const char* arg) {
     case 'a':
       options.ignore_power = arg[2] == '\0';
       return options.ignore_power != 0;
+    case 'e':
+      options.skip_equal = arg[2] == '\0';
+      return options.skip_equal != 0;
     default:
       return false;
   }
@@ -143,6 +150,9 @@ int parse_options(int argc, char** argv) {
   // Override rules, in this order.
   if (options.nc_mode) options.prog_main = options.prog_bootblock = options.prog_nvram = 0;
   if (options.main_plus_nc) options.prog_main = options.nc_mode = 1;
+  options.unchecked_prog_main = options.prog_main;
+  options.unchecked_prog_bootblock = options.prog_bootblock;
+  options.unchecked_prog_nvram = options.prog_nvram;
   if (options.compare) options.prog_main = options.prog_bootblock = options.prog_nvram = 0;
   return 1;
 }

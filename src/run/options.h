@@ -27,6 +27,10 @@ struct RunOptions {
   int32_t help;
   int32_t show_rom_id;
   int32_t ignore_power;  // /a: the battery check is skipped, for a machine whose sensors lie
+  int32_t skip_equal;    // /e: blocks that already hold the file's bytes are left alone
+  // The program flags as they were before /d dropped them: what /d /e counts is what the same
+  // command without /d would program.
+  int32_t unchecked_prog_main, unchecked_prog_bootblock, unchecked_prog_nvram;
 };
 
 extern RunOptions options;

@@ -40,3 +40,9 @@ void progress_write_bootblock(uint32_t p, uint32_t t) {
 void progress_verify_bootblock(uint32_t p, uint32_t t) {
   show_progress(p, t, " Verifying BootBlock ... ");
 }
+void progress_compare_flash(uint32_t p, uint32_t t) {
+  show_progress(p, t, " Comparing flash ....... ");
+}
+void progress_compare_bootblock(uint32_t p, uint32_t t) {
+  show_progress(p, t, " Comparing BootBlock ... ");
+}

@@ -18,3 +18,6 @@ void progress_verify_flash(uint32_t position, uint32_t total);
 void progress_erase_bootblock(uint32_t position, uint32_t total);
 void progress_write_bootblock(uint32_t position, uint32_t total);
 void progress_verify_bootblock(uint32_t position, uint32_t total);
+// The reads of /e that find the blocks already holding the file's bytes.
+void progress_compare_flash(uint32_t position, uint32_t total);
+void progress_compare_bootblock(uint32_t position, uint32_t total);

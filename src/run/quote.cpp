@@ -39,39 +39,55 @@ bool put(char* out, size_t size, size_t* n, const char* text, size_t len) {
 
 }  // namespace
 
+// Byte by byte without a call per byte: every run writes its record twice and reads it once.
 void record_escape(char* out, size_t size, const char* bytes, size_t len) {
+  static const char HEX[] = "0123456789abcdef";
+  if (size == 0) return;
   size_t n = 0;
   for (size_t i = 0; i < len; ++i) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
-    char esc[5];
-    if (c == '\\') {
-      snprintf(esc, sizeof esc, "\\\\");
-    } else if (c >= 0x20 && c < 0x7F) {
-      snprintf(esc, sizeof esc, "%c", c);
+    bool plain = c >= 0x20 && c < 0x7F && c != '\\';
+    size_t k = plain ? 1 : c == '\\' ? 2 : 4;
+    if (n + k >= size) break;
+    if (plain) {
+      out[n] = static_cast<char>(c);
+    } else if (c == '\\') {
+      out[n] = out[n + 1] = '\\';
     } else {
-      snprintf(esc, sizeof esc, "\\x%02x", c);
+      out[n] = '\\';
+      out[n + 1] = 'x';
+      out[n + 2] = HEX[c >> 4];
+      out[n + 3] = HEX[c & 15];
     }
-    if (!put(out, size, &n, esc, strlen(esc))) break;
+    n += k;
   }
-  if (size > 0) out[n] = '\0';
+  out[n] = '\0';
 }
+
+namespace {
+int hex_digit(char c) {
+  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+}  // namespace
 
 int record_unescape(char* out, size_t size, const char* text, size_t len) {
   size_t n = 0;
-  for (size_t i = 0; i < len; ++i) {
+  for (size_t i = 0; i < len; ++i, ++n) {
+    if (n + 1 >= size) return 0;
     char c = text[i];
     if (c == '\\') {
-      unsigned value = 0;
+      int hi = i + 3 < len && text[i + 1] == 'x' ? hex_digit(text[i + 2]) : -1;
+      int lo = hi < 0 ? -1 : hex_digit(text[i + 3]);
       if (i + 1 < len && text[i + 1] == '\\') {
         ++i;
-      } else if (i + 3 < len && text[i + 1] == 'x' && sscanf(text + i + 2, "%2x", &value) == 1 && value != 0) {
-        c = static_cast<char>(value);
+      } else if (lo >= 0 && (hi | lo) != 0) {
+        c = static_cast<char>(hi << 4 | lo);
         i += 3;
       } else {
         return 0;
       }
     }
-    if (!put(out, size, &n, &c, 1)) return 0;
+    out[n] = c;
   }
   if (size == 0) return 0;
   out[n] = '\0';

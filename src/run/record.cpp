@@ -43,7 +43,6 @@ struct Record {
   char directory[FIELD];
   char command[FIELD];
   char rom_id_before[ROM_ID_LENGTH + 1], rom_id_file[ROM_ID_LENGTH + 1];
-  char file_sha256[SHA256_HEX_SIZE];
   char regions[8];
   char rom_id_erased[4];
   char backup[FIELD];  // the way back, exact bytes
@@ -187,7 +186,6 @@ int fields_of(Record& r, Field* out) {
                {"command", r.command, sizeof r.command},
                {"rom_id_before", r.rom_id_before, sizeof r.rom_id_before},
                {"rom_id_file", r.rom_id_file, sizeof r.rom_id_file},
-               {"file_sha256", r.file_sha256, sizeof r.file_sha256},
                {"regions", r.regions, sizeof r.regions},
                {"rom_id_erased", r.rom_id_erased, sizeof r.rom_id_erased},
                {"backup", r.backup, sizeof r.backup},
@@ -226,15 +224,29 @@ void write_record(Record& r) {
   size_t cap = strlen(lists[0]) + strlen(lists[1]) + strlen(lists[2]) + 64;
   for (int i = 0; i < n; ++i) cap += strlen(f[i].key) + 4 * strlen(f[i].value) + 2;
   char* text = static_cast<char*>(malloc(cap));
-  static char escaped[4 * FIELD + 1];
   size_t len = 0;
+  auto add = [&](const char* bytes, size_t k) {
+    memcpy(text + len, bytes, k);
+    len += k;
+  };
+  auto add_line = [&](const char* key, const char* value, bool escape) {
+    add(key, strlen(key));
+    add("=", 1);
+    if (escape) {
+      record_escape(text + len, cap - len, value, strlen(value));
+      len += strlen(text + len);
+    } else {
+      add(value, strlen(value));
+    }
+    add("\n", 1);
+  };
   for (int i = 0; text != nullptr && i < n; ++i) {
-    record_escape(escaped, sizeof escaped, f[i].value, strlen(f[i].value));
-    len += static_cast<size_t>(snprintf(text + len, cap - len, "%s=%s\n", f[i].key, escaped));
-    // The block lists follow the file's hash, where a reader looks for what the run did.
-    if (is(f[i].key, "file_sha256")) {
-      len += static_cast<size_t>(snprintf(text + len, cap - len, "selected=%s\nskipped=%s\ntouched=%s\n", lists[0],
-                                          lists[1], lists[2]));
+    add_line(f[i].key, f[i].value, true);
+    // The block lists follow the ROM IDs, where a reader looks for what the run did.
+    if (is(f[i].key, "rom_id_file")) {
+      add_line("selected", lists[0], false);
+      add_line("skipped", lists[1], false);
+      add_line("touched", lists[2], false);
     }
   }
   free(r.touched);
@@ -262,10 +274,9 @@ void parse_record(char* text, Record* r) {
     char* eq = static_cast<char*>(memchr(line, '=', len));
     size_t k = eq == nullptr ? 0 : static_cast<size_t>(eq - line);
     for (int i = 0; eq != nullptr && i < n; ++i) {
-      if (strlen(f[i].key) == k && memcmp(line, f[i].key, k) == 0 &&
-          !record_unescape(f[i].value, f[i].size, eq + 1, len - k - 1)) {
-        f[i].value[0] = '\0';
-      }
+      if (f[i].key[k] != '\0' || memcmp(line, f[i].key, k) != 0) continue;
+      if (!record_unescape(f[i].value, f[i].size, eq + 1, len - k - 1)) f[i].value[0] = '\0';
+      break;
     }
     if (eq != nullptr && k == 7 && memcmp(line, "touched", 7) == 0) {
       free(r->touched);
@@ -443,9 +454,9 @@ void record_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) append_shell_word(command_line, sizeof command_line, argv[i]);
 }
 
+// Once a run, as record_run_start: both records start zeroed, and clearing their 13 KB again
+// would only cost time before the first erase.
 void read_last_record() {
-  free(last.touched);
-  last = Record{};
   int dfd = open_state_dir(false);
   if (dfd < 0) return;
   int fd = openat(dfd, RECORD, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -544,7 +555,6 @@ void record_skipped_block(uint32_t address) {
 
 void record_run_start() {
   Record& r = current;
-  r = Record{};
   set(r.format, sizeof r.format, "2");
   time_t now = time(nullptr);
   struct tm utc;
@@ -560,9 +570,11 @@ void record_run_start() {
     for (int i = 0; i < ROM_ID_LENGTH; ++i) r.rom_id_file[i] = r.rom_id_file[i] == '\0' ? '?' : r.rom_id_file[i];
     r.rom_id_file[ROM_ID_LENGTH] = '\0';
   }
-  if (image_slot != nullptr) sha256_of(image_slot, rom_size, r.file_sha256);
-  // The image is what gets programmed: a restore is the backup's bytes, or it is not one.
-  if (restoring && options.signature_value == 0 && !is(r.file_sha256, last.backup_sha256)) {
+  // The image is what gets programmed: a restore is the backup's bytes, or it is not one. Other
+  // runs are not hashed: on an emulated machine the hash would cost more than all the rest.
+  char image_sha256[SHA256_HEX_SIZE] = "";
+  if (restoring && options.signature_value == 0 && image_slot != nullptr) sha256_of(image_slot, rom_size, image_sha256);
+  if (restoring && options.signature_value == 0 && !is(image_sha256, last.backup_sha256)) {
     fatal(EXIT_NO_INPUT, "%s", ROM_FILE_CHANGED);
   }
 

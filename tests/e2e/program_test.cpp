@@ -560,6 +560,79 @@ TEST(Programming, BlocksThatCannotBeProgrammed) {
   EXPECT_EQ(masked(s.out), frame("Unable to write to disk\n") + saved_left("saved.rom"));
 }
 
+// /e: a block whose flash already holds the file's bytes is read, compared and left alone; the
+// rest go through erase, write and verify as without it. A doubtful read programs the block, and
+// a cut or a stop while comparing leaves the flash as it was.
+TEST(OnlyWhatDiffers, ErasesAndWritesOnlyTheBlocksThatDiffer) {
+  const std::string line = " Blocks skipped as already equal: ";
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> flipped;  // file offsets at which the flash differs from the file
+    bool as_it_came;                // the machine's own flash, which differs in every block
+    std::vector<std::string> args, faults;
+    int code;
+    std::set<uint32_t> erased;  // and written and verified; with as_it_came every block
+    std::string end;            // how the output ends
+    std::string skipped = "", touched = "";  // the record's, after a run that programs
+  } cases[] = {
+      {"a rerun of the same file", {}, false, {"/pbn"}, {}, 0, {}, line + "10, programmed: 0\n",
+       "0x00080000-0x000fffff", ""},
+      {"one main block differs", {0x30010}, false, {}, {}, 0, {0xb0000}, line + "5, programmed: 1\n",
+       "0x00080000-0x000affff,0x000c0000-0x000dffff", "0x000b0000-0x000bffff"},
+      {"/pbn, the boot block as in the file", {0x10000, 0x68004}, false, {"/pbn"}, {}, 0, {0x90000, 0xe8000},
+       line + "8, programmed: 2\n", "0x00080000-0x0008ffff,0x000a0000-0x000e7fff,0x000f0000-0x000fffff",
+       "0x00090000-0x0009ffff,0x000e8000-0x000effff"},
+      {"every block differs", {}, true, {"/pbn"}, {}, 0, {}, line + "0, programmed: 10\n", "",
+       "0x00080000-0x000fffff"},
+      {"a bad read checksum while comparing", {}, false, {"/pbn"}, {"read_badsum=0xa0400"}, 0, {0xa0000},
+       line + "9, programmed: 1\n", "0x00080000-0x0009ffff,0x000b0000-0x000fffff", "0x000a0000-0x000affff"},
+      {"a power cut while comparing", {0x68004}, false, {"/pbn"}, {"power_loss=read:100"}, 128 + 9, {}, ""},
+      {"a stop signal while comparing", {0x68004}, false, {"/pbn"}, {"signal_at=read:100:2"}, 20, {},
+       frame("Stopped by a signal; the flash was not changed")},
+      {"/d counts what /pbn would program", {0x30010, 0x70010}, false, {"/pbn", "/d"}, {}, 0, {},
+       "\n Differing blocks..........2 of 10"},
+  };
+  for (const auto& c : cases) {
+    Machine m;
+    std::string file = read_file(m.mkrom("new.rom", {"--seed", "37"}));
+    if (!c.as_it_came) {
+      std::string flash = file;
+      for (uint32_t at : c.flipped) flash[at] ^= 0x01;
+      m.set_flash(flash);
+    }
+    std::string before = m.flash();
+    std::vector<std::string> args = {"/inew.rom", "/e"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult r = m.run(args, c.faults);
+    EXPECT_EQ(r.code, c.code) << c.name;
+    EXPECT_TRUE(r.out.size() >= c.end.size() && r.out.compare(r.out.size() - c.end.size(), c.end.size(), c.end) == 0)
+        << c.name << "\n" << r.out;
+    auto t = m.trace();
+    auto erases = addresses(t, "0x22");
+    std::set<uint32_t> erased = c.as_it_came ? blocks_of(erases, m.blocks()) : c.erased;
+    EXPECT_EQ(erased.size(), c.as_it_came ? m.blocks().size() : c.erased.size()) << c.name;
+    EXPECT_EQ(std::set<uint32_t>(erases.begin(), erases.end()), erased) << c.name;
+    EXPECT_EQ(blocks_of(addresses(t, "0x23"), m.blocks()), erased) << c.name;
+    bool programs = c.code == 0 && std::count(c.args.begin(), c.args.end(), "/d") == 0;
+    EXPECT_TRUE(m.flash() == (programs ? file : before)) << c.name;
+    // No record before the comparison ended; after it the record knows what was left alone.
+    EXPECT_EQ(record_field(m, "skipped") + " " + record_field(m, "touched"), c.skipped + " " + c.touched) << c.name;
+    if (erases.empty()) continue;
+    // Every read comes before the first erase but those of the blocks programmed: their verify.
+    int first = find_line(t, "smi 0x22");
+    EXPECT_EQ(blocks_of(addresses(std::vector<std::string>(t.begin() + first, t.end()), "0x21"), m.blocks()), erased)
+        << c.name;
+    if (!c.as_it_came) continue;
+    // From the first erase on, the commands of the same run without /e.
+    Machine plain;
+    plain.mkrom("new.rom", {"--seed", "37"});
+    ASSERT_EQ(plain.run({"/q", "/inew.rom", "/pbn"}).code, 0);
+    auto p = plain.trace();
+    EXPECT_EQ(std::vector<std::string>(t.begin() + first, t.end()),
+              std::vector<std::string>(p.begin() + find_line(p, "smi 0x22"), p.end())) << c.name;
+  }
+}
+
 }  // namespace
 #endif
 #ifdef ZORVPC

@@ -432,7 +432,7 @@ static int client(const char *module, const char *rom_path)
 
 /* The run record as the tool keeps it, in a directory of the client's own: read at the start,
  * and written whole (the file synced, renamed over the old one, the directory synced) before
- * the first erase and at the end. */
+ * the first erase and at the end, with the same keys as the tool's. */
 #define RECORD_DIR "/var/lib/zorfl-required"
 
 static void read_record(void)
@@ -444,10 +444,48 @@ static void read_record(void)
 		close(fd);
 }
 
+/* What the record names besides the outcome, as the tool's does: the kernel's boot ID, the run,
+ * the ROM IDs and the blocks programmed (record_blocks), made once before the first write. */
+static char boot_id[40], rom_ids[64], blocks[1024];
+
+static void record_blocks(const uint8_t *table, uint32_t main, const uint32_t nv[2], const uint8_t *image,
+			  uint32_t rom_size, const uint8_t *flash_id)
+{
+	int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd < 0 ? 0 : read(fd, boot_id, sizeof boot_id - 1);
+	size_t len = 0;
+	uint32_t start = 0, end = 0;
+
+	if (fd >= 0)
+		close(fd);
+	boot_id[n > 36 ? 36 : n > 0 ? n : 0] = 0;
+	snprintf(rom_ids, sizeof rom_ids, "rom_id_before=%.8s\nrom_id_file=%.8s\n", (const char *)flash_id,
+		 (const char *)image + rom_size - 32);
+	for (uint32_t m = 0; m <= main; m++) {
+		uint32_t a = m < main ? get32(table + 4 + 8 * m) : 0, s = m < main ? get32(table + 8 + 8 * m) : 0;
+		if (m < main && (a == nv[0] || a == nv[1]))
+			continue;
+		if (m < main && end && a == end) {
+			end = a + s;
+			continue;
+		}
+		if (end && len + 24 < sizeof blocks)
+			len += (size_t)snprintf(blocks + len, sizeof blocks - len, "%s0x%08x-0x%08x", len ? "," : "",
+						start, end - 1);
+		start = a, end = a + s;
+	}
+}
+
 static int write_record(const char *outcome)
 {
-	char text[256];
-	int len = snprintf(text, sizeof text, "time=%ld\ncommand=required\noutcome=%s\n", (long)time(NULL), outcome);
+	char text[4096];
+	long now = (long)time(NULL);
+	int running = !strcmp(outcome, "running");
+	int len = snprintf(text, sizeof text,
+			   "format=2\ntime=%ld\nepoch=%ld\nboot_id=%s\npid=%ld\ndirectory=/\ncommand=required\n%s"
+			   "selected=%s\nskipped=\ntouched=%s\nregions=m\nrom_id_erased=0\nbackup=\noutcome=%s\n"
+			   "failed_block=\npending=%d\nchanged_epoch=%ld\nchanged_boot_id=%s\n",
+			   now, now, boot_id, (long)getpid(), rom_ids, blocks, blocks, outcome, running, now, boot_id);
 	int dfd, fd, ok;
 
 	if (mkdir(RECORD_DIR, 0700) && errno == ENOENT) {
@@ -583,6 +621,7 @@ static int required(const char *module, const char *rom_path)
 	}
 	if (sum)
 		return die("boot block sum");
+	record_blocks(fl.table, fl.n - fl.b, fl.nv, image, fl.rom_size, c.buf + 1024 - 32);
 	hold_stops(SIG_BLOCK);
 	if (write_record("running") || program_main(&c, fl.table, fl.n - fl.b, fl.nv, fl.rom_base, image) ||
 	    write_record("finished"))

@@ -82,15 +82,17 @@ TEST(ParseOptions, RefusedCommandLines) {
       {"/c9", "/c3"},
       {"/h", "/zz"},
       {"/ax"},  // the battery override takes nothing after its key
+      {"/ex"},  // nor does /e
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c), 0) << (c.empty() ? "(none)" : c[0]);
 }
 
 TEST(ParseOptions, FileNamesAndSimpleFlags) {
   ASSERT_EQ(parse({"/iold.rom", "/inew.rom", "/osave.rom", "/uid.rom", "/n", "/s", "/qx", "/t",
-                   "/hh", "/a"}),
+                   "/hh", "/a", "/e"}),
             1);
   EXPECT_EQ(options.ignore_power, 1);
+  EXPECT_EQ(options.skip_equal, 1);
   EXPECT_STREQ(options.in_name, "new.rom");
   EXPECT_EQ(options.input, 1);
   EXPECT_STREQ(options.out_name, "save.rom");
@@ -110,6 +112,7 @@ TEST(ParseOptions, FileNamesAndSimpleFlags) {
   EXPECT_EQ(options.save, 0);
   EXPECT_EQ(options.quiet, 0);
   EXPECT_EQ(options.ignore_power, 0);
+  EXPECT_EQ(options.skip_equal, 0);
   EXPECT_EQ(options.check_rom_id, 1);
   EXPECT_EQ(options.signature_value, 0);
 }

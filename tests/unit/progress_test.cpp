@@ -54,6 +54,8 @@ TEST(Progress, DoneAndEveryLabel) {
       {progress_erase_bootblock, " Erasing BootBlock ..... "},
       {progress_write_bootblock, " Writing BootBlock ..... "},
       {progress_verify_bootblock, " Verifying BootBlock ... "},
+      {progress_compare_flash, " Comparing flash ....... "},
+      {progress_compare_bootblock, " Comparing BootBlock ... "},
   };
   for (const auto& l : labels) {
     EXPECT_EQ(strlen(l.label), 25u);

@@ -10,6 +10,7 @@ void faults_clear(FaultSet* f)
     std::memset(f, 0, sizeof *f);
     f->signature_at = -1;
     f->battery = f->ac = f->device_battery = -1;
+    f->power_loss_command = 0x23;  // a bare power_loss counts writes
 }
 
 namespace {
@@ -107,17 +108,24 @@ const char* after_word(const char* value, const char* word)
     return value && !std::strncmp(value, word, n) && value[n] == ':' ? value + n + 1 : nullptr;
 }
 
+// An "open:", "read:", "erase:", "write:" or "close:" at the start of value names the SMI
+// command a fault counts, else write; returns the rest.
+const char* smi_command(const char* value, uint8_t* command)
+{
+    const char* const commands[] = {"open", "read", "erase", "write", "close"};
+    *command = 0x23;
+    for (int i = 0; i < 5; ++i)
+        if (const char* rest = after_word(value, commands[i])) {
+            *command = uint8_t(0x20 + i);
+            return rest;
+        }
+    return value;
+}
+
 // [open|read|erase|write|close:]N:SIG; a bare N:SIG counts write commands.
 bool set_smi_signal(FaultSet* f, const char* value)
 {
-    const char* const commands[] = {"open", "read", "erase", "write", "close"};
-    f->signal_command = 0x23;
-    for (int i = 0; i < 5; ++i)
-        if (const char* rest = after_word(value, commands[i])) {
-            f->signal_command = uint8_t(0x20 + i);
-            value = rest;
-        }
-    return set_count_signal(value, &f->signal_at, &f->signal_number);
+    return set_count_signal(smi_command(value, &f->signal_command), &f->signal_at, &f->signal_number);
 }
 
 // NAME:read|write:N:SIG
@@ -275,7 +283,7 @@ bool fault_apply(FaultSet* f, const char* text, char* err, int errlen)
     else if (!std::strcmp(key, "close_status"))
         ok = set_status(&f->flash.close_status, value);
     else if (!std::strcmp(key, "power_loss"))
-        ok = value && parse_u32(value, &f->power_loss) && f->power_loss > 0;
+        ok = value && parse_u32(smi_command(value, &f->power_loss_command), &f->power_loss) && f->power_loss > 0;
     else if (!std::strcmp(key, "signal_at"))
         ok = set_smi_signal(f, value);
     else if (!std::strcmp(key, "signal_file"))
@@ -350,8 +358,9 @@ const char* const kFaultHelp =
     "  write_fail=ADDR      SMI write of the piece holding ADDR answers 7, nothing written\n"
     "  write_corrupt=ADDR   SMI write of the piece holding ADDR answers 0 but stores the\n"
     "                       byte at ADDR with bit 0 wrong\n"
-    "  power_loss=N         the process is killed (SIGKILL) on the N-th SMI write of the run,\n"
-    "                       before that write reaches the flash; earlier writes stay;\n"
+    "  power_loss=[CMD:]N   the process is killed (SIGKILL) on the N-th SMI command CMD (open,\n"
+    "                       read, erase, write, close; default write) of the run, before it\n"
+    "                       reaches the flash; earlier writes stay;\n"
     "                       when the run's command ends, the machine reboots (zorvpc reboot)\n"
     "  signal_at=[CMD:]N:SIG  signal SIG (a number, not 9) is sent to the process right after\n"
     "                       its N-th SMI command CMD (open, read, erase, write, close; default\n"

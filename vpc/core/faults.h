@@ -36,7 +36,8 @@ struct FaultSet {
     int lockdown;            // Lockdown: the kernel's lockdown file names it, iopl fails EPERM
     bool sig_enforce;        // only signed modules load; the machine's never are
     bool modules_disabled;   // no module loads at all
-    uint32_t power_loss;     // 0: off; else killed at the N-th write command
+    uint32_t power_loss;     // 0: off; else killed at the N-th SMI of power_loss_command
+    uint8_t power_loss_command;  // 0x20 open ... 0x24 close
     uint32_t signal_at;      // 0: off; else signal_number is sent at the N-th SMI of signal_command
     uint32_t signal_number;
     uint8_t signal_command;  // 0x20 open ... 0x24 close

@@ -61,9 +61,10 @@ SmiResult flash_smi(FlashHandler* h, uint8_t command)
     r.has_range = command == FW_CMD_READ || command == FW_CMD_ERASE || command == FW_CMD_WRITE;
     r.address = get_le32(param + FW_PARAM_ADDRESS);
     r.length = get_le32(param + FW_PARAM_LENGTH);
-    if (command == FW_CMD_WRITE && h->core.open) {
-        ++h->writes;
-        if (h->faults->power_loss && h->writes == h->faults->power_loss) {
+    bool counts = h->core.open || command == FW_CMD_OPEN;
+    if (h->faults->power_loss && command == h->faults->power_loss_command && counts) {
+        ++h->counted;
+        if (h->counted == h->faults->power_loss) {
             r.power_loss = true;
             return r;
         }

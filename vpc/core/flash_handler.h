@@ -1,7 +1,7 @@
 // The firmware's flash handler behind the SMI command port: the firmware's own
 // protocol core (flash_core.h) over physical memory and the flash image, with
 // NOR semantics: erase sets a block to 0xFF, a write only clears bits. What is
-// the virtual PC's alone is here: power loss at a write (signals are sent by the SMI port).
+// the virtual PC's alone is here: power loss at a command (signals are sent by the SMI port).
 // Touches only memory it is given: safe to run from the port trap handler.
 #pragma once
 #include <cstdint>
@@ -17,7 +17,7 @@ struct FlashHandler {
     uint32_t param_phys;
     const FaultSet* faults;
     fw_state core;    // its open flag is the machine's: the caller loads and stores it
-    uint32_t writes;  // write commands seen, for power_loss
+    uint32_t counted;  // commands of the power_loss kind seen
 };
 
 struct SmiResult {

@@ -141,7 +141,8 @@ Landed last_run_commands(const std::string& dir)
         l.closed = l.closed || line.rfind("smi 0x24 status=0", 0) == 0;
         if (std::sscanf(line.c_str(), "smi 0x%x addr=0x%x len=%*u %15s", &cmd, &addr, status) != 3)
             continue;
-        if (std::strcmp(status, "power-loss") == 0) {
+        // A cut at a read, open or close leaves the flash as it was.
+        if (std::strcmp(status, "power-loss") == 0 && (cmd == 0x22 || cmd == 0x23)) {
             l.cut = true;
             l.cut_command = cmd;
             l.cut_address = addr;

@@ -56,16 +56,21 @@ void note_flash_fault(const SmiResult& r)
     lb_init(&lb);
     lb_str(&lb, "fault ");
     lb_str(&lb, key);
+    static const char* const names[] = {"open", "read", "erase", "write", "close"};
     if (r.power_loss) {
-        lb_str(&lb, ": power cut at SMI write ");
+        const char* name = names[r.command - 0x20];
+        lb_str(&lb, ": power cut at SMI ");
+        lb_str(&lb, name);
+        lb_str(&lb, " ");
         lb_dec(&lb, g_vpc.faults.power_loss);
         lb_str(&lb, ", address ");
         lb_hex(&lb, r.address, 8);
-        lb_str(&lb, ", before that write reached the flash; the machine was rebooted");
+        lb_str(&lb, ", before that ");
+        lb_str(&lb, name);
+        lb_str(&lb, " reached the flash; the machine was rebooted");
         fault_fired(&lb);
         return;
     }
-    static const char* const names[] = {"open", "read", "erase", "write", "close"};
     lb_str(&lb, ": SMI ");
     lb_str(&lb, names[r.command - 0x20]);
     lb_str(&lb, " at ");

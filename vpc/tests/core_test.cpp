@@ -91,6 +91,10 @@ TEST(Faults, ApplyAndReject)
     EXPECT_TRUE(f.nodev);
     EXPECT_TRUE(fault_apply(&f, "signal_at=5:3", err, sizeof err));  // a bare count: write commands
     EXPECT_EQ(f.signal_command, 0x23);
+    EXPECT_EQ(f.power_loss_command, 0x23);  // power_loss=5: the fifth write
+    EXPECT_TRUE(fault_apply(&f, "power_loss=read:7", err, sizeof err));
+    EXPECT_EQ(f.power_loss_command, 0x21);
+    EXPECT_EQ(f.power_loss, 7u);
     EXPECT_TRUE(f.iopl_fail && f.no_devmem);
     EXPECT_EQ(f.unmap_fail, uint32_t(kWindowBios | kWindowInfo | kWindowNode));
     EXPECT_TRUE(f.fsync_fail);
@@ -110,7 +114,7 @@ TEST(Faults, ApplyAndReject)
     EXPECT_TRUE(fault_apply(&f, "iopl_fail=0", err, sizeof err));
     EXPECT_FALSE(f.iopl_fail);
     const char* bad[] = {"nonsense", "open_status=256", "open_status", "read_fail", "read_fail=zz",
-                         "unmap_fail=heap", "insmod_fail=third", "power_loss=0", "iopl_fail=2", "=1",
+                         "unmap_fail=heap", "insmod_fail=third", "power_loss=0", "power_loss=seek:3", "iopl_fail=2", "=1",
                          "signature_at=70000", "map_fail=node",
                          "file_read_fail=x.rom", "file_read_fail=:5", "file_read_fail=d/x.rom:5",
                          "file_close_fail", "file_close_fail=d/x.rom", "file_swap=x.rom:1",

@@ -85,6 +85,11 @@ TEST_F(VpcTest, ShowChangesListsWhatTheLastRunDidBlockByBlock)
          "0 erased, 7 rewritten, 3 untouched"},
         {"", "/inew.rom /pbn", "0x000f8000  0x00008000  boot block            rewritten   differs from the backup",
          "0 erased, 10 rewritten, 0 untouched; the run erased or rewrote the boot block"},
+        // The same again with /e: every block already holds the file's bytes and is only read.
+        {"", "/inew.rom /pbn /e", "0x000f8000  0x00008000  boot block            untouched   differs from the backup",
+         "0 erased, 0 rewritten, 10 untouched"},
+        {"power_loss=read:9", "/inc.rom /c /pbn /e", "0x00080000  0x00010000  main                  untouched",
+         "0 erased, 0 rewritten, 10 untouched"},
     };
     const std::string vpc = q(ZORVPC_EXE), tool = q(ZORFL_TOOL);
     init();

@@ -25,7 +25,7 @@ from ansible_collections.zorfl.bios.plugins.modules import flash  # noqa: E402
     (dict(non_critical='3', boot_block=True), ['/pb', '/c3']),
     (dict(main=False, non_critical='all'), ['/k']),
     (dict(main=False, non_critical='0', destroy_cmos=True), ['/pc', '/k0']),
-    (dict(skip_rom_id_check=True, signature=True), ['/n', '/s']),
+    (dict(skip_rom_id_check=True, signature=True, skip_equal=True), ['/n', '/s', '/e']),
     (dict(main=False), 'set non_critical'),
     (dict(main=False, non_critical='all', boot_block=True), 'cannot program the boot block or NVRAM'),
     (dict(main=False, non_critical='2', nvram=True), 'cannot program the boot block or NVRAM'),

@@ -84,6 +84,8 @@ def tool_options(p):
         args.append('/n')
     if p.get('signature'):
         args.append('/s')
+    if p.get('skip_equal'):
+        args.append('/e')
     return args
 
 

@@ -110,6 +110,12 @@ options:
     description: How many seconds a task waits for another task on the same host to end.
     type: int
     default: 600
+  skip_equal:
+    description:
+      - Read each chosen block before erasing it and leave alone those that already hold the ROM file's
+        bytes (C(/e)), in the rehearsal and the real run.
+    type: bool
+    default: true
 notes:
   - Supports check mode, which stops after the rehearsal and leaves no file behind.
   - Supports diff mode, which shows the rehearsal's output and the blocks it rewrote.
@@ -375,6 +381,7 @@ def main():
             zorvpc=dict(type='path', default='/usr/bin/zorvpc'),
             record=dict(type='path', default='/var/lib/zorflashlnx2/last-run'),
             lock_timeout=dict(type='int', default=600),
+            skip_equal=dict(type='bool', default=True),
         ),
         supports_check_mode=True,
     )

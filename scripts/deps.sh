@@ -22,6 +22,12 @@ need_packages() {
   # sudo clears the environment; env passes the setting through it.
   working "apt-get install" $sudo env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
+  # The tests start an sshd of their own on loopback: the machine's own sshd, which the package
+  # starts and enables where systemd runs, is stopped and disabled again when it came only now.
+  if [[ " ${missing[*]} " == *" openssh-server "* ]] && [ -d /run/systemd/system ]; then
+    $sudo systemctl disable --now ssh.service ssh.socket >/dev/null 2>&1 || true
+    echo "openssh-server installed for the tests; its system service is left stopped and disabled"
+  fi
 }
 
 # Runs a long, quiet command; while it runs, a line every 30 seconds says that it still does.

@@ -6,8 +6,8 @@
 # zorflashlnx2` runs the built tool on that virtual PC, `sudo zorvpc capture` captures it, `sudo
 # zorvpc` runs the launcher, and nothing else is stood in for. A block whose line just before
 # it is "<!-- not run by the README test: WHY -->" is skipped by name. A block that would start
-# the tool other than through sudo or `zorvpc run ... --` is refused unrun, and the bare tool is
-# not on its PATH.
+# the tool other than through sudo or `zorvpc run ... --` is refused unrun (a path given as the
+# value of a setting, NAME=PATH, starts nothing), and the bare tool is not on its PATH.
 #   tests/readme_test.sh README.md    (ZORVPC, ZORFL_TOOL: the launcher and tool under test)
 set -uo pipefail
 readme=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -58,7 +58,7 @@ awk -v out="$scratch/blocks" '
 bare_tool() {
     sed -E 's/(^|[[:space:]])#.*$//' "$1" | awk '{
         for (i = 1; i <= NF; i++)
-            if ($i ~ /zorflashlnx2[;&|)]*$/ &&
+            if ($i ~ /zorflashlnx2[;&|)]*$/ && $i !~ /=/ &&
                 !($i ~ /^(.*\/)?zorflashlnx2$/ && i > 1 && ($(i - 1) == "sudo" || $(i - 1) == "--")))
                 found = 1
     } END { exit !found }'

@@ -274,7 +274,7 @@ void parse_record(char* text, Record* r) {
     char* eq = static_cast<char*>(memchr(line, '=', len));
     size_t k = eq == nullptr ? 0 : static_cast<size_t>(eq - line);
     for (int i = 0; eq != nullptr && i < n; ++i) {
-      if (f[i].key[k] != '\0' || memcmp(line, f[i].key, k) != 0) continue;
+      if (strncmp(f[i].key, line, k) != 0 || f[i].key[k] != '\0') continue;
       if (!record_unescape(f[i].value, f[i].size, eq + 1, len - k - 1)) f[i].value[0] = '\0';
       break;
     }

@@ -11,6 +11,7 @@
 #include "rom/validate.h"
 #include "run/errors.h"
 #include "run/options.h"
+#include "run/record.h"
 #include "run/signals.h"
 
 jmp_buf fuzz_end;
@@ -31,6 +32,7 @@ void fail_exit(int code) {
 void fuzz_reset() {
   free_image();
   close_rom_file();
+  record_forget();
   nc_blocks = {};
   release_stop_signals();
   options = initial_options;

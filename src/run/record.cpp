@@ -448,6 +448,16 @@ bool in_old_regions(const char* letters, uint32_t a) {
 
 }  // namespace
 
+void record_forget() {
+  free(flags);
+  free(last.touched);
+  free(current.touched);
+  flags = nullptr;
+  last = current = Record{};
+  saved = {};
+  started = passes_done = failed_block_known = unusable = restoring = rom_id_block_erased = false;
+}
+
 void record_command_line(int argc, char** argv) {
   command_line[0] = '\0';
   append_shell_word(command_line, sizeof command_line, "zorflashlnx2");

@@ -42,3 +42,6 @@ void record_passes_done();
 // From the clean-up: the record gets the outcome, and after a failed erase, write or verify one
 // line says what brings the flash back.
 void record_run_end(int code);
+// Forgets the run: a process that runs the tool's passes many times over (a fuzz target) starts
+// each one as a new process would.
+void record_forget();
